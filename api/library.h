@@ -1,0 +1,26 @@
+// Library-wide state: load and unload, the API lock and the instance limit.
+#pragma once
+
+#include <cstdint>
+
+// Load-time initialisation; returns false when the library cannot be used.
+bool KorvelProcessAttach();
+// Unload: instances still open are abandoned, not shut down.
+void KorvelProcessDetach();
+
+// The largest instance number, 1 to 254.
+uint8_t MaxInstances();
+
+// The "MaxInstances" rule: a readable value from 1 to 254 is the limit,
+// anything else gives the default of 10.
+uint8_t MaxInstancesFromSetting(bool found, uint32_t value);
+
+// Holds the API lock: every exported function runs under it, so at most one
+// of them runs at a time in the process.
+class ApiLock {
+public:
+    ApiLock();
+    ~ApiLock();
+    ApiLock(const ApiLock &) = delete;
+    ApiLock &operator=(const ApiLock &) = delete;
+};

@@ -1,0 +1,13 @@
+# Cross build for Windows (i686) with the mingw-w64 POSIX-thread toolchain.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR X86)
+set(_triple i686-w64-mingw32)
+set(CMAKE_C_COMPILER   ${_triple}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${_triple}-g++-posix)
+set(CMAKE_RC_COMPILER  ${_triple}-windres)
+set(CMAKE_DLLTOOL      ${_triple}-dlltool)
+set(CMAKE_FIND_ROOT_PATH /usr/${_triple})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)

@@ -1,0 +1,6 @@
+#include "engine/mem.h"
+
+#include "os/heap.h"
+
+void *MemAlloc(size_t size) { return OsZeroAlloc(size); }
+void MemFree(void *block) { OsFree(block); }

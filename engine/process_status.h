@@ -1,0 +1,21 @@
+// Engine status values: the result of every engine operation that can fail.
+#pragma once
+
+#include <cstdint>
+
+enum : uint32_t {
+    PROCESS_OK = 0,
+    PROCESS_ERR_CONNECTION = 1,     // socket not opened or connection not started
+    PROCESS_ERR_DISCONNECT = 2,     // no socket, or it could not be closed
+    PROCESS_ERR_RESOURCE = 3,       // no memory for the socket or a thread object
+    PROCESS_ERR_NULL_POINTER = 4,   // a required pointer argument is null
+    PROCESS_ERR_PROTOCOL = 5,       // InitParams.protocol is not TCP
+    PROCESS_ERR_TX_BUFFER_FULL = 6,
+    PROCESS_ERR_RX_BUFFER_FULL = 7,
+    PROCESS_ERR_EMPTY = 8,          // buffer empty, nothing to do
+    PROCESS_ERR_OUT_OF_MEMORY = 9,  // no memory for a message record or a chunk
+    PROCESS_ERR_SEND = 10,
+    PROCESS_ERR_RECEIVE = 11,
+    PROCESS_ERR_NO_FRAME = 12,      // no complete frame in the received data
+    PROCESS_ERR_UNKNOWN = 13,       // any other socket result
+};

@@ -1,0 +1,22 @@
+// Worker threads.
+#pragma once
+
+#include "os/handle.h"
+
+typedef uint32_t (*OsThreadProc)(void *arg);
+
+// Windows thread priorities, used as the portable scale.
+constexpr int OS_PRIORITY_NORMAL = 0;
+constexpr int OS_PRIORITY_ABOVE_NORMAL = 1;
+constexpr int OS_PRIORITY_TIME_CRITICAL = 15;
+
+// Starts `proc(arg)` at once. Returns null on failure; `*threadId` receives
+// an identifier unique within the process.
+OsHandle OsCreateThread(OsThreadProc proc, void *arg, uint32_t *threadId);
+// Best effort: where the system refuses a priority the thread keeps its own.
+bool OsSetThreadPriority(OsHandle thread, int priority);
+int OsGetThreadPriority(OsHandle thread);
+// Blocks until the thread has ended.
+bool OsWaitForThread(OsHandle thread);
+// Releases the handle; a thread still running carries on.
+bool OsCloseThread(OsHandle thread);
