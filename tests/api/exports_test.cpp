@@ -1,0 +1,253 @@
+// The exported functions as an application sees them: argument checks and
+// their order, status codes, instance numbers and output arguments, against
+// a library whose engine needs no network.
+#include "korvel_library.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+const uint32_t kUntouched = 0xA5A5A5A5u;
+
+class Exports : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetMaxInstancesSetting(nullptr);
+        std::string error;
+        ASSERT_TRUE(lib.Load(KORVEL_TEST_LIBRARY, &error)) << error;
+    }
+
+    int32_t Open(const InitParams &params, uint32_t expected = KORVEL_OK) {
+        int32_t n = 0;
+        EXPECT_EQ(expected, lib.Initialize(&n, &params, nullptr, 0)) << params.ipAddress;
+        return n;
+    }
+
+    CanMsg Msg(uint32_t id) {
+        CanMsg m;
+        std::memset(&m, 0, sizeof(m));
+        m.id = id;
+        m.length = 1;
+        m.data[0] = static_cast<uint8_t>(id);
+        return m;
+    }
+
+    KorvelLibrary lib;
+    InitParams params = MakeParams("10.0.0.1");
+};
+
+void KORVEL_CALL IgnoreEvent(int32_t, uint32_t, uint32_t) {}
+
+void ExpectEveryInstanceFunctionGives3(KorvelLibrary &lib, int32_t n) {
+    uint32_t u32 = kUntouched;
+    uint16_t u16 = 0xA5A5;
+    BufferInfo info;
+    std::memset(&info, 0xA5, sizeof(info));
+    CanMsg msg = {};
+    EXPECT_EQ(3u, lib.ResetCan(n, 0x1F));
+    EXPECT_EQ(3u, lib.GetCanBufferInfo(n, &info));
+    EXPECT_EQ(3u, lib.GetCanState(n, &u16));
+    EXPECT_EQ(3u, lib.GetConnectionState(n, &u32));
+    EXPECT_EQ(3u, lib.ReadCanMsg(n, &msg, 1, &u32));
+    EXPECT_EQ(3u, lib.RegisterCanMsg(n, 0, 0));
+    EXPECT_EQ(3u, lib.ResetCanState(n, 0xFFFF));
+    EXPECT_EQ(3u, lib.Shutdown(n));
+    EXPECT_EQ(3u, lib.WriteCanMsg(n, &msg, 1, &u32));
+    // The lookup fails before any argument is looked at.
+    EXPECT_EQ(3u, lib.GetCanState(n, nullptr));
+    EXPECT_EQ(3u, lib.WriteCanMsg(n, nullptr, 0, nullptr));
+    EXPECT_EQ(kUntouched, u32);
+    EXPECT_EQ(0xA5A5, u16);
+    EXPECT_EQ(kUntouched, info.txCount);
+}
+
+TEST_F(Exports, UnknownInstanceNumbersGiveIllegalInstanceEverywhere) {
+    for (int32_t n : {0, -5, 1, 10, 11}) ExpectEveryInstanceFunctionGives3(lib, n);
+    int32_t open = Open(params);
+    for (int32_t n : {0, -5, 2, 11}) ExpectEveryInstanceFunctionGives3(lib, n);
+    EXPECT_EQ(0u, lib.Shutdown(open));
+    ExpectEveryInstanceFunctionGives3(lib, open);
+}
+
+TEST_F(Exports, InitializeChecksPointersThenSize) {
+    int32_t n = 77;
+    EXPECT_EQ(1u, lib.Initialize(nullptr, &params, nullptr, 0));
+    EXPECT_EQ(1u, lib.Initialize(&n, nullptr, nullptr, 0));
+    EXPECT_EQ(77, n);
+    for (uint32_t size : {0u, 40u, 43u}) {
+        params.size = size;
+        EXPECT_EQ(1, Open(params, KORVEL_ERR_ILLEGAL_PARAMETER)) << size;
+    }
+    // A larger record is accepted; only its first 44 bytes are read.
+    params.size = 1000;
+    EXPECT_EQ(1, Open(params));
+    EXPECT_EQ(0u, lib.Shutdown(1));
+}
+
+TEST_F(Exports, FailedInitializeHandsTheSameNumberOutAgain) {
+    InitParams other = params;
+    other.protocol = 0;
+    EXPECT_EQ(1, Open(other, KORVEL_ERR_RESOURCE));
+    other.protocol = 2;
+    EXPECT_EQ(1, Open(other, KORVEL_ERR_RESOURCE));
+    EXPECT_EQ(1, Open(MakeParams("refuse-transport"), KORVEL_ERR_RESOURCE));
+    EXPECT_EQ(1, Open(MakeParams("refuse-connect"), KORVEL_ERR_CONNECTION));
+    EXPECT_EQ(1, Open(MakeParams("never-connects"), KORVEL_ERR_CONNECTION));
+    EXPECT_EQ(1, Open(params));
+    ExpectEveryInstanceFunctionGives3(lib, 2);
+    EXPECT_EQ(0u, lib.Shutdown(1));
+}
+
+TEST_F(Exports, CallbackModeReturnsWithoutWaitingForTheConnection) {
+    InitParams slow = MakeParams("never-connects");
+    int32_t n = 0;
+    EXPECT_EQ(0u, lib.Initialize(&n, &slow, IgnoreEvent, 99));
+    uint32_t state = 0;
+    EXPECT_EQ(0u, lib.GetConnectionState(n, &state));
+    EXPECT_EQ(KORVEL_CONN_CONNECTING, state);
+    EXPECT_EQ(0u, lib.Shutdown(n));
+}
+
+TEST_F(Exports, NumbersAreLowestFreeFirstAndReused) {
+    int32_t a = Open(params), b = Open(params), c = Open(params);
+    EXPECT_EQ(1, a);
+    EXPECT_EQ(2, b);
+    EXPECT_EQ(3, c);
+    EXPECT_EQ(0u, lib.Shutdown(b));
+    EXPECT_EQ(3u, lib.Shutdown(b));
+    EXPECT_EQ(2, Open(params));
+    for (int32_t n : {1, 2, 3}) EXPECT_EQ(0u, lib.Shutdown(n));
+}
+
+TEST_F(Exports, FailedCloseStillEndsTheInstance) {
+    int32_t n = Open(MakeParams("close-fails"));
+    EXPECT_EQ(KORVEL_ERR_DISCONNECT, lib.Shutdown(n));
+    ExpectEveryInstanceFunctionGives3(lib, n);
+    EXPECT_EQ(n, Open(params));
+    EXPECT_EQ(0u, lib.Shutdown(n));
+}
+
+TEST_F(Exports, WriteChecksPointersBeforeCount) {
+    int32_t n = Open(params);
+    CanMsg msg = Msg(1);
+    uint32_t written = kUntouched;
+    EXPECT_EQ(1u, lib.WriteCanMsg(n, &msg, 0, nullptr));
+    EXPECT_EQ(1u, lib.WriteCanMsg(n, nullptr, 1, &written));
+    EXPECT_EQ(2u, lib.WriteCanMsg(n, &msg, 0, &written));
+    EXPECT_EQ(kUntouched, written);
+    EXPECT_EQ(0u, lib.Shutdown(n));
+}
+
+TEST_F(Exports, WriteStopsAtTheFirstRefusedMessageAndCountsTheAccepted) {
+    params.txBufferSize = 2; // holds size + 1 = 3 messages
+    int32_t n = Open(params);
+    CanMsg msgs[5] = {Msg(1), Msg(2), Msg(3), Msg(4), Msg(5)};
+    uint32_t written = kUntouched;
+    EXPECT_EQ(KORVEL_ERR_TX_BUFFER_FULL, lib.WriteCanMsg(n, msgs, 5, &written));
+    EXPECT_EQ(3u, written);
+    uint16_t state = 0;
+    EXPECT_EQ(0u, lib.GetCanState(n, &state));
+    EXPECT_EQ(KORVEL_CANSTATE_TX_OVERRUN, state & KORVEL_CANSTATE_TX_OVERRUN);
+    EXPECT_EQ(0u, lib.Shutdown(n));
+}
+
+TEST_F(Exports, ReadMakesCountAttemptsAndReportsAnEmptyFirstAttempt) {
+    int32_t n = Open(params);
+    CanMsg out[4];
+    std::memset(out, 0xEE, sizeof(out));
+    uint32_t read = kUntouched;
+    EXPECT_EQ(1u, lib.ReadCanMsg(n, nullptr, 4, &read));
+    EXPECT_EQ(1u, lib.ReadCanMsg(n, out, 4, nullptr));
+    EXPECT_EQ(kUntouched, read);
+    EXPECT_EQ(KORVEL_ERR_NO_MESSAGE, lib.ReadCanMsg(n, out, 4, &read));
+    EXPECT_EQ(0u, read);
+    EXPECT_EQ(0u, lib.ReadCanMsg(n, out, 0, &read));
+    EXPECT_EQ(0u, read);
+
+    CanMsg msgs[2] = {Msg(0x11), Msg(0x22)};
+    uint32_t written = 0;
+    ASSERT_EQ(0u, lib.WriteCanMsg(n, msgs, 2, &written));
+    EXPECT_EQ(0u, lib.ReadCanMsg(n, out, 4, &read));
+    EXPECT_EQ(2u, read);
+    EXPECT_EQ(0x11u, out[0].id);
+    EXPECT_EQ(0x22u, out[1].id);
+    EXPECT_EQ(0xEEu, out[2].length);
+    EXPECT_EQ(0u, lib.Shutdown(n));
+}
+
+TEST_F(Exports, PendingErrorIsReportedOnceAfterTheOwnChecks) {
+    int32_t n = Open(MakeParams("pending:6"));
+    uint16_t state = 0xA5A5;
+    EXPECT_EQ(1u, lib.GetCanState(n, nullptr));
+    EXPECT_EQ(KORVEL_ERR_TX_BUFFER_FULL, lib.GetCanState(n, &state));
+    EXPECT_EQ(0xA5A5, state);
+    EXPECT_EQ(0u, lib.GetCanState(n, &state));
+    EXPECT_EQ(0u, lib.Shutdown(n));
+
+    const struct {
+        const char *address;
+        uint32_t status;
+    } cases[] = {{"pending:8", 14}, {"pending:12", 14}, {"pending:13", 4}, {"pending:9", 15}};
+    for (const auto &c : cases) {
+        n = Open(MakeParams(c.address));
+        EXPECT_EQ(c.status, lib.RegisterCanMsg(n, 1, 2)) << c.address;
+        EXPECT_EQ(0u, lib.RegisterCanMsg(n, 1, 2));
+        EXPECT_EQ(0u, lib.Shutdown(n));
+    }
+    // Shutdown never reports it.
+    n = Open(MakeParams("pending:11"));
+    EXPECT_EQ(0u, lib.Shutdown(n));
+}
+
+TEST_F(Exports, StateBufferInfoAndResets) {
+    params.txBufferSize = 7;
+    params.rxBufferSize = 9;
+    int32_t n = Open(params);
+    CanMsg msgs[2] = {Msg(1), Msg(2)};
+    uint32_t count = 0;
+    ASSERT_EQ(0u, lib.WriteCanMsg(n, msgs, 2, &count));
+    BufferInfo info;
+    EXPECT_EQ(1u, lib.GetCanBufferInfo(n, nullptr));
+    EXPECT_EQ(0u, lib.GetCanBufferInfo(n, &info));
+    EXPECT_EQ(7u, info.txBufferSize);
+    EXPECT_EQ(9u, info.rxBufferSize);
+    EXPECT_EQ(2u, info.txCount);
+
+    CanMsg out;
+    lib.ResetCan(n, KORVEL_RESET_TX_BUFFER);
+    lib.ReadCanMsg(n, &out, 1, &count); // sets RX_EMPTY
+    uint16_t state = 0;
+    lib.GetCanState(n, &state);
+    EXPECT_EQ(KORVEL_CANSTATE_RX_EMPTY, state);
+    EXPECT_EQ(0u, lib.ResetCanState(n, 0xFFFF0000u)); // upper bits are ignored
+    lib.GetCanState(n, &state);
+    EXPECT_EQ(KORVEL_CANSTATE_RX_EMPTY, state);
+    EXPECT_EQ(0u, lib.ResetCanState(n, KORVEL_CANSTATE_RX_EMPTY));
+    lib.GetCanState(n, &state);
+    EXPECT_EQ(0u, state);
+
+    uint32_t conn = 0;
+    EXPECT_EQ(1u, lib.GetConnectionState(n, nullptr));
+    EXPECT_EQ(0u, lib.GetConnectionState(n, &conn));
+    EXPECT_EQ(KORVEL_CONN_CONNECTED, conn);
+    EXPECT_EQ(0u, lib.RegisterCanMsg(n, 0xFFFFFFFFu, 0x12345678u));
+    EXPECT_EQ(0u, lib.Shutdown(n));
+}
+
+TEST_F(Exports, VersionIsReadFromTheLibrarysOwnVersionInformation) {
+    // The test library has another file name than the product: the version
+    // must still be found.
+    VersionInfo v;
+    std::memset(&v, 0x5A, sizeof(v));
+    EXPECT_EQ(1u, lib.GetVersion(nullptr));
+    EXPECT_EQ(0u, lib.GetVersion(&v));
+    EXPECT_EQ(2, v.major);
+    EXPECT_EQ(0, v.minor);
+    EXPECT_EQ(9, v.release);
+    EXPECT_EQ(0x5A, v.reserved);
+    EXPECT_EQ(1, v.build);
+}
+
+} // namespace

@@ -1,0 +1,66 @@
+// Events behave as Windows auto-reset events on every platform.
+#include "os/clock.h"
+#include "os/event.h"
+#include "os/thread.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Events {
+    OsHandle h[3] = {OsCreateEvent(nullptr), OsCreateEvent(nullptr), OsCreateEvent(nullptr)};
+    ~Events() {
+        for (OsHandle e : h) OsCloseEvent(e);
+    }
+};
+
+TEST(OsEvent, SignalIsKeptUntilOneWaitTakesIt) {
+    Events ev;
+    ASSERT_TRUE(ev.h[0] && ev.h[1] && ev.h[2]);
+    EXPECT_EQ(OS_WAIT_TIMEOUT, OsWaitForEvents(1, ev.h, 0));
+    ASSERT_TRUE(OsSetEvent(ev.h[0]));
+    ASSERT_TRUE(OsSetEvent(ev.h[0])); // a second signal before the wait is one signal
+    EXPECT_EQ(0u, OsWaitForEvents(1, ev.h, 0));
+    EXPECT_EQ(OS_WAIT_TIMEOUT, OsWaitForEvents(1, ev.h, 0));
+}
+
+TEST(OsEvent, WaitOnSeveralReturnsTheLowestSignalledAndTakesOnlyIt) {
+    Events ev;
+    OsSetEvent(ev.h[2]);
+    OsSetEvent(ev.h[1]);
+    EXPECT_EQ(1u, OsWaitForEvents(3, ev.h, 0));
+    EXPECT_EQ(2u, OsWaitForEvents(3, ev.h, 0));
+    EXPECT_EQ(OS_WAIT_TIMEOUT, OsWaitForEvents(3, ev.h, 0));
+}
+
+TEST(OsEvent, TimeoutWaitsAboutTheGivenTime) {
+    Events ev;
+    uint32_t t0 = OsTimeGetTime();
+    EXPECT_EQ(OS_WAIT_TIMEOUT, OsWaitForEvents(2, ev.h, 30));
+    uint32_t elapsed = OsTimeGetTime() - t0;
+    EXPECT_GE(elapsed, 25u);
+}
+
+TEST(OsEvent, InvalidHandleFailsTheWait) {
+    Events ev;
+    OsHandle withNull[2] = {ev.h[0], nullptr};
+    EXPECT_EQ(OS_WAIT_FAILED, OsWaitForEvents(2, withNull, 0));
+}
+
+uint32_t SignalAfterDelay(void *arg) {
+    OsSleep(20);
+    OsSetEvent(static_cast<OsHandle>(arg));
+    return 0;
+}
+
+TEST(OsEvent, SignalFromAnotherThreadEndsAnInfiniteWait) {
+    Events ev;
+    uint32_t id = 0;
+    OsHandle t = OsCreateThread(SignalAfterDelay, ev.h[1], &id);
+    ASSERT_NE(nullptr, t);
+    EXPECT_EQ(1u, OsWaitForEvents(2, ev.h, OS_INFINITE));
+    EXPECT_TRUE(OsWaitForThread(t));
+    EXPECT_TRUE(OsCloseThread(t));
+}
+
+} // namespace

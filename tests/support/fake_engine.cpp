@@ -1,0 +1,121 @@
+// A stand-in engine for testing the exported functions and the instance
+// table without a network. Its behaviour is chosen by the ipAddress text of
+// InitParams:
+//   "refuse-transport"  CreateTransport fails        (Initialize gives 11)
+//   "refuse-connect"    Connect fails                (Initialize gives 7)
+//   "never-connects"    the state stays connecting   (polling Initialize gives 7)
+//   "close-fails"       Disconnect fails             (Shutdown gives 8)
+//   "pending:N"         engine status N is latched as the pending error
+// Anything else connects at once. Messages written are queued in the transmit
+// buffer and read back from it, as if the gateway echoed them.
+#include "engine/mem.h"
+#include "engine/process_data.h"
+#include "engine/process_status.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool Is(const InitParams *params, const char *behaviour) {
+    return std::strncmp(params->ipAddress, behaviour, sizeof(params->ipAddress)) == 0;
+}
+
+uint32_t PendingFrom(const InitParams *params) {
+    const char *prefix = "pending:";
+    if (std::strncmp(params->ipAddress, prefix, std::strlen(prefix)) != 0) return 0;
+    return static_cast<uint32_t>(std::strtoul(params->ipAddress + std::strlen(prefix), nullptr, 10));
+}
+
+} // namespace
+
+CProcessData::CProcessData(CKorvel *owner, const InitParams *params)
+    : m_owner(owner), m_params(params), m_callbackMode(1) {
+    OsInitCriticalSection(&m_txLock);
+    m_txBufferSize = params->txBufferSize;
+    m_rxBufferSize = params->rxBufferSize;
+    m_lastError = PendingFrom(params);
+}
+
+CProcessData::CProcessData(const InitParams *params) : CProcessData(nullptr, params) {
+    m_callbackMode = 0;
+}
+
+CProcessData::~CProcessData() {
+    ResetCan(KORVEL_RESET_TX_BUFFER);
+    OsDeleteCriticalSection(&m_txLock);
+}
+
+uint32_t CProcessData::CreateTransport() {
+    if (m_params->protocol != KORVEL_PROTOCOL_TCP) return PROCESS_ERR_PROTOCOL;
+    return Is(m_params, "refuse-transport") ? PROCESS_ERR_CONNECTION : PROCESS_OK;
+}
+
+uint32_t CProcessData::Connect() {
+    if (Is(m_params, "refuse-connect")) return PROCESS_ERR_CONNECTION;
+    m_connState = Is(m_params, "never-connects") ? KORVEL_CONN_CONNECTING : KORVEL_CONN_CONNECTED;
+    return PROCESS_OK;
+}
+
+uint32_t CProcessData::Disconnect() {
+    m_connState = KORVEL_CONN_CLOSED;
+    return Is(m_params, "close-fails") ? PROCESS_ERR_DISCONNECT : PROCESS_OK;
+}
+
+uint32_t CProcessData::ReleaseSocket() { return PROCESS_OK; }
+uint32_t CProcessData::TakeLastError() { return m_lastError.exchange(0); }
+
+uint32_t CProcessData::WriteCanMsg(const CanMsg *msg) {
+    if (!msg) return PROCESS_ERR_NULL_POINTER;
+    OsLockGuard guard(&m_txLock);
+    if (m_txBuffer.size() > m_txBufferSize) {
+        m_canState |= KORVEL_CANSTATE_TX_OVERRUN;
+        return PROCESS_ERR_TX_BUFFER_FULL;
+    }
+    CanMsg *copy = static_cast<CanMsg *>(MemAlloc(sizeof(CanMsg)));
+    if (!copy) return PROCESS_ERR_OUT_OF_MEMORY;
+    *copy = *msg;
+    m_txBuffer.push_back(copy);
+    return PROCESS_OK;
+}
+
+uint32_t CProcessData::ReadCanMsg(CanMsg *out) {
+    if (!out) return PROCESS_ERR_NULL_POINTER;
+    OsLockGuard guard(&m_txLock);
+    if (m_txBuffer.empty()) {
+        m_canState |= KORVEL_CANSTATE_RX_EMPTY;
+        return PROCESS_ERR_EMPTY;
+    }
+    *out = *m_txBuffer.front();
+    MemFree(m_txBuffer.front());
+    m_txBuffer.pop_front();
+    return PROCESS_OK;
+}
+
+uint32_t CProcessData::GetTxBufferSize(uint32_t *out) { return *out = m_txBufferSize, PROCESS_OK; }
+uint32_t CProcessData::GetRxBufferSize(uint32_t *out) { return *out = m_rxBufferSize, PROCESS_OK; }
+uint32_t CProcessData::GetTxBufferCount(uint32_t *out) {
+    OsLockGuard guard(&m_txLock);
+    return *out = static_cast<uint32_t>(m_txBuffer.size()), PROCESS_OK;
+}
+uint32_t CProcessData::GetRxBufferCount(uint32_t *out) { return *out = 0, PROCESS_OK; }
+uint32_t CProcessData::GetCanState(uint16_t *out) { return *out = m_canState, PROCESS_OK; }
+
+uint32_t CProcessData::ResetCanState(uint32_t mask) {
+    m_canState &= static_cast<uint16_t>(~mask);
+    return PROCESS_OK;
+}
+
+uint32_t CProcessData::ResetCan(uint16_t flags) {
+    if (flags & KORVEL_RESET_CANSTATE) m_canState = 0;
+    if (flags & KORVEL_RESET_TX_BUFFER) {
+        OsLockGuard guard(&m_txLock);
+        for (CanMsg *msg : m_txBuffer) MemFree(msg);
+        m_txBuffer.clear();
+    }
+    return PROCESS_OK;
+}
+
+uint32_t CProcessData::GetConnectionState(uint32_t *state) {
+    return *state = m_connState, PROCESS_OK;
+}

@@ -1,0 +1,44 @@
+// Loads the library the way an application does and resolves its exports.
+#pragma once
+
+#include "korvel32.h"
+
+#include <cstdint>
+#include <string>
+
+struct KorvelLibrary {
+    decltype(&KORVEL_ResetCan) ResetCan = nullptr;
+    decltype(&KORVEL_GetCanBufferInfo) GetCanBufferInfo = nullptr;
+    decltype(&KORVEL_GetCanState) GetCanState = nullptr;
+    decltype(&KORVEL_GetConnectionState) GetConnectionState = nullptr;
+    decltype(&KORVEL_GetVersion) GetVersion = nullptr;
+    decltype(&KORVEL_Initialize) Initialize = nullptr;
+    decltype(&KORVEL_ReadCanMsg) ReadCanMsg = nullptr;
+    decltype(&KORVEL_RegisterCanMsg) RegisterCanMsg = nullptr;
+    decltype(&KORVEL_ResetCanState) ResetCanState = nullptr;
+    decltype(&KORVEL_Shutdown) Shutdown = nullptr;
+    decltype(&KORVEL_WriteCanMsg) WriteCanMsg = nullptr;
+
+    // Loads `file` and resolves all eleven exports by name; false and a
+    // message in *error when anything is missing.
+    bool Load(const std::string &file, std::string *error);
+    void Unload();
+    // Whether the library `file` is still mapped into the process.
+    static bool IsMapped(const std::string &file);
+
+    ~KorvelLibrary() { Unload(); }
+
+    void *handle = nullptr;
+};
+
+// Platform parts of the loader.
+void *OpenLibrary(const std::string &file, std::string *error);
+void *FindSymbol(void *handle, const char *name);
+void CloseLibrary(void *handle);
+
+// Sets the "MaxInstances" setting that the next load reads; no value
+// removes it.
+void SetMaxInstancesSetting(const uint32_t *value);
+
+// Polling-mode parameters for the given address text.
+InitParams MakeParams(const char *address);
