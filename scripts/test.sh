@@ -4,19 +4,21 @@
 #   win32    KORVEL32.dll for 32-bit Windows, tests under Wine (32-bit half under qemu-i386)
 #   win64    the same sources for 64-bit Windows, tests under wine64
 # Installs what is missing first. The output ends with the test summary.
-# Build directory: $KORVEL_BUILD_DIR, default ./build.
+# Build directory: $KORVEL_BUILD_DIR, default ./build. The private 32-bit
+# Wine: $KORVEL_WINE32_DIR, default <build directory>/wine32.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KORVEL_BUILD_DIR:-$root/build}
 mkdir -p "$build"
 build=$(cd "$build" && pwd)
+wine32=${KORVEL_WINE32_DIR:-$build/wine32}
 
 step() { printf '\n== %s\n' "$*"; }
 
 step "packages"
 "$root/scripts/install-deps.sh"
 step "32-bit Wine"
-"$root/scripts/setup-wine32.sh" "$build/wine32"
+"$root/scripts/setup-wine32.sh" "$wine32"
 
 configure() { # name [cmake options]
     name=$1
@@ -26,7 +28,7 @@ configure() { # name [cmake options]
 step "configure"
 configure native
 configure win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-i686-w64-mingw32.cmake" \
-    -DCMAKE_CROSSCOMPILING_EMULATOR="$build/wine32/wine32-run"
+    -DCMAKE_CROSSCOMPILING_EMULATOR="$root/scripts/wine32-run.sh;$wine32;$build/win32/wineprefix"
 configure win64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-x86_64-w64-mingw32.cmake" \
     -DCMAKE_CROSSCOMPILING_EMULATOR="$root/scripts/wine64-run.sh;$build/win64/wineprefix"
 for name in native win32 win64; do
@@ -34,24 +36,24 @@ for name in native win32 win64; do
     cmake --build "$build/$name"
 done
 
-# Wine's helper processes must be up before the first test, or they keep
-# ctest's output pipe open; each prefix's server is ended on the way out.
-wine_env() { export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=; }
-start_wine() {
-    step "start Wine servers"
-    wine_env
-    mkdir -p "$build/win64/wineprefix"
-    WINEPREFIX="$build/win64/wineprefix" wineserver -p 2>/dev/null || true  # may already run
-    WINEPREFIX="$build/win64/wineprefix" /usr/lib/wine/wine64 wineboot -i </dev/null >/dev/null 2>&1
-    WINEPREFIX="$build/wine32/prefix" "$build/wine32/root/usr/lib/wine/wineserver" -p 2>/dev/null || true
-    WINEPREFIX="$build/wine32/prefix" "$build/wine32/wine32-run" wineboot -i </dev/null >/dev/null 2>&1
+# One Wine prefix per build. Wine's helper processes must be up before the
+# first test, or they keep ctest's output pipe open; each prefix's server is
+# ended on the way out. Both prefixes are 64-bit (WoW64) prefixes made by the
+# host's wine64; the 32-bit build runs in its own with the private 32-bit Wine.
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
+start_wine() { # prefix wineserver wine64
+    mkdir -p "$1"
+    WINEPREFIX="$1" "$2" -p 2>/dev/null || true # it may already run
+    WINEPREFIX="$1" "$3" wineboot -i </dev/null >/dev/null 2>&1
 }
 stop_wine() {
     WINEPREFIX="$build/win64/wineprefix" wineserver -k 2>/dev/null || true
-    WINEPREFIX="$build/wine32/prefix" "$build/wine32/root/usr/lib/wine/wineserver" -k 2>/dev/null || true
+    WINEPREFIX="$build/win32/wineprefix" "$wine32/root/usr/lib/wine/wineserver" -k 2>/dev/null || true
 }
 trap stop_wine EXIT
-start_wine
+step "start Wine"
+start_wine "$build/win64/wineprefix" wineserver /usr/lib/wine/wine64
+start_wine "$build/win32/wineprefix" "$wine32/root/usr/lib/wine/wineserver" "$wine32/root/usr/lib/wine/wine64"
 
 printf 'subdirs("native" "win32" "win64")\n' > "$build/CTestTestfile.cmake"
 step "tests"
