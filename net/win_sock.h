@@ -50,7 +50,7 @@ extern uint32_t g_wsaStarted;
 extern uint8_t g_socketCount;
 
 class CWinSock {
-public:
+  public:
     // `address` is dotted IPv4 text, converted as inet_addr does (anything
     // else becomes 255.255.255.255); `port` is in host byte order. `notify`
     // may be null.
@@ -122,7 +122,7 @@ public:
     static uint32_t AllocChunk(std::string **chunk);
     static void FreeChunk(std::string *chunk);
 
-private:
+  private:
     void InitCommon();
     void SetState(uint32_t state);
     void Notify();

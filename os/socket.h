@@ -11,6 +11,11 @@ typedef uintptr_t OsSocket;
 constexpr OsSocket OS_INVALID_SOCKET = ~static_cast<uintptr_t>(0);
 constexpr int OS_SOCKET_ERROR = -1;
 
+// Family, type and protocol of an IPv4 TCP socket, as WinSock numbers them.
+constexpr int OS_AF_INET = 2;
+constexpr int OS_SOCK_STREAM = 1;
+constexpr int OS_IPPROTO_TCP = 6;
+
 // WinSock error numbers that callers examine. Other failures carry their
 // own WinSock numbers too.
 constexpr int OS_WSAEINTR = 10004;

@@ -1,0 +1,103 @@
+// Connect and Close: the two ends of the connection's life, and the state
+// changes that notify the owner.
+#include "net/win_sock.h"
+
+namespace WinSocket {
+
+namespace {
+
+constexpr uint16_t kLingerSeconds = 5;
+
+// Attempts that WinSock ends later; their outcome shows in Poll.
+bool IsPendingConnectError(int error) {
+    return error == OS_WSAEWOULDBLOCK || error == OS_WSAENETUNREACH || error == OS_WSAETIMEDOUT ||
+           error == OS_WSAECONNREFUSED;
+}
+
+// Errors that make Close report that the network is not usable.
+bool IsNetworkError(int error) {
+    return error == OS_WSAEINTR || error == OS_WSAENOTSOCK || error == OS_WSAENETDOWN ||
+           error == OS_WSANOTINITIALISED;
+}
+
+} // namespace
+
+void CWinSock::Notify() {
+    if (m_notify) m_notify(m_notifyArg);
+}
+
+void CWinSock::SetState(uint32_t state) {
+    m_state = state;
+    Notify();
+}
+
+uint32_t CWinSock::Connect() {
+    if (m_state != 1) return WSOCK_ERR_STATE;
+    if (OsSocketConnect(m_handle, m_family, m_remoteAddress, m_remotePort) == 0) {
+        SetState(4);
+        return WSOCK_OK;
+    }
+    if (!IsPendingConnectError(OsSocketLastError())) return WSOCK_ERR_CONNECT;
+    SetState(3);
+    return WSOCK_PENDING;
+}
+
+// Returns the error of the final shutdown call, 0 if it succeeded.
+int CWinSock::ShutdownForClose() {
+    for (;;) {
+        if (OsSocketShutdownSend(m_handle) == 0) return 0;
+        int error = OsSocketLastError();
+        if (error != OS_WSAEINPROGRESS) return error;
+    }
+}
+
+// Whatever the peer still sends is read and dropped, so that the close
+// does not reset the connection.
+void CWinSock::DrainForClose() {
+    std::string *chunk = nullptr;
+    uint16_t length = 0;
+    while (Receive(&chunk, &length) == WSOCK_OK)
+        FreeChunk(chunk);
+}
+
+// Returns the error of the final close call, 0 if it succeeded.
+int CWinSock::ReleaseHandle() {
+    for (;;) {
+        if (OsSocketClose(m_handle) == 0) {
+            m_handle = OS_INVALID_SOCKET;
+            return 0;
+        }
+        int error = OsSocketLastError();
+        if (error != OS_WSAEWOULDBLOCK && error != OS_WSAEINPROGRESS) return error;
+    }
+}
+
+uint32_t CWinSock::Close() {
+    if (m_handle == OS_INVALID_SOCKET) return WSOCK_ERR_NO_SOCKET;
+    int lastError = 0;
+    if (m_state >= 3) {
+        if (int error = ShutdownForClose()) lastError = error;
+        DrainForClose();
+    }
+    OsSocketSetNonBlocking(m_handle);
+    if (OsSocketSetLinger(m_handle, kLingerSeconds) != 0) lastError = OsSocketLastError();
+    if (int error = ReleaseHandle()) lastError = error;
+    SetState(0);
+    return IsNetworkError(lastError) ? WSOCK_ERR_NETWORK : WSOCK_OK;
+}
+
+uint32_t CWinSock::GetState(uint32_t *state) const {
+    if (!state) return WSOCK_ERR_NULL_POINTER;
+    *state = m_state;
+    return WSOCK_OK;
+}
+
+uint32_t CWinSock::GetError(uint32_t *error) const {
+    if (!error) return WSOCK_ERR_NULL_POINTER;
+    *error = m_error;
+    return WSOCK_OK;
+}
+
+void CWinSock::ClearError() { m_error = 0; }
+
+} // namespace WinSocket

@@ -1,0 +1,79 @@
+// Making, configuring and closing sockets with WinSock 2.
+#include "os/socket.h"
+
+#include <cstdio>
+#include <mstcpip.h>
+#include <winsock2.h>
+
+namespace {
+
+SOCKET Native(OsSocket s) { return static_cast<SOCKET>(s); }
+
+int Result(int r) { return r == SOCKET_ERROR ? OS_SOCKET_ERROR : 0; }
+
+int SetIntOption(OsSocket s, int name, int value) {
+    return Result(setsockopt(Native(s), SOL_SOCKET, name, reinterpret_cast<const char *>(&value),
+                             sizeof(value)));
+}
+
+} // namespace
+
+int OsNetworkStartup() {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data);
+}
+
+int OsNetworkCleanup() { return Result(WSACleanup()); }
+
+int OsSocketLastError() { return WSAGetLastError(); }
+
+OsSocket OsSocketOpen(int family, int type, int protocol) {
+    SOCKET s = socket(family, type, protocol);
+    return s == INVALID_SOCKET ? OS_INVALID_SOCKET : static_cast<OsSocket>(s);
+}
+
+int OsSocketSetNonBlocking(OsSocket s) {
+    u_long on = 1;
+    return Result(ioctlsocket(Native(s), FIONBIO, &on));
+}
+
+int OsSocketSetRecvBuffer(OsSocket s, int bytes) { return SetIntOption(s, SO_RCVBUF, bytes); }
+
+int OsSocketSetSendBuffer(OsSocket s, int bytes) { return SetIntOption(s, SO_SNDBUF, bytes); }
+
+int OsSocketSetKeepAlive(OsSocket s, uint32_t idleMs, uint32_t intervalMs) {
+    tcp_keepalive values{};
+    values.onoff = 1;
+    values.keepalivetime = idleMs;
+    values.keepaliveinterval = intervalMs;
+    DWORD returned = 0;
+    return Result(WSAIoctl(Native(s), SIO_KEEPALIVE_VALS, &values, sizeof(values), nullptr, 0,
+                           &returned, nullptr, nullptr));
+}
+
+int OsSocketSetLinger(OsSocket s, uint16_t seconds) {
+    linger l{};
+    l.l_onoff = 1;
+    l.l_linger = seconds;
+    return Result(setsockopt(Native(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&l),
+                             sizeof(l)));
+}
+
+int OsSocketBind(OsSocket s, int family, uint32_t address, uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = static_cast<short>(family);
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = address;
+    return Result(bind(Native(s), reinterpret_cast<sockaddr *>(&a), sizeof(a)));
+}
+
+int OsSocketShutdownSend(OsSocket s) { return Result(shutdown(Native(s), SD_SEND)); }
+
+int OsSocketClose(OsSocket s) { return Result(closesocket(Native(s))); }
+
+uint32_t OsInetAddr(const char *text) { return inet_addr(text); }
+
+void OsInetNtoa(uint32_t address, char text[16]) {
+    const unsigned char *b = reinterpret_cast<const unsigned char *>(&address);
+    std::snprintf(text, 16, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+}

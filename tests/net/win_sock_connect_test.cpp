@@ -1,0 +1,120 @@
+// Connection life of CWinSock against real loopback listeners: create,
+// connect, the failed attempt, the peer's close and Close.
+#include "socket_fixture.h"
+
+namespace {
+
+using WinSocket::CWinSock;
+
+TEST_F(SocketTest, ConnectToListenerReachesConnectedAndNotifiesEachChange) {
+    LoopbackListener listener;
+    ASSERT_TRUE(listener.IsListening());
+    CWinSock &s = MakeSocket(listener.Port());
+    EXPECT_EQ(0u, State());
+    EXPECT_EQ(WSOCK_OK, s.Create(2, 1, 6));
+    EXPECT_EQ(1u, State());
+    EXPECT_TRUE(m_log.states.empty());
+
+    uint32_t result = s.Connect();
+    if (result == WSOCK_PENDING) {
+        EXPECT_EQ(std::vector<uint32_t>{3}, m_log.states);
+        ASSERT_TRUE(PollUntil([&] { return State() == 4; }));
+        EXPECT_EQ(WSOCK_OK, m_lastPoll);
+        EXPECT_EQ((std::vector<uint32_t>{3, 4}), m_log.states);
+    } else {
+        EXPECT_EQ(WSOCK_OK, result);
+        EXPECT_EQ(std::vector<uint32_t>{4}, m_log.states);
+    }
+    EXPECT_TRUE(listener.Accept());
+
+    m_log.states.clear();
+    EXPECT_EQ(WSOCK_OK, s.Close());
+    EXPECT_EQ(0u, State());
+    EXPECT_EQ(std::vector<uint32_t>{0}, m_log.states);
+    EXPECT_EQ(WSOCK_ERR_NO_SOCKET, s.IsValid());
+    EXPECT_EQ(WSOCK_ERR_NO_SOCKET, s.Poll());
+}
+
+TEST_F(SocketTest, ClosedPortIsPendingThenAnExceptionThatSticks) {
+    CWinSock &s = MakeSocket(LoopbackListener::ClosedPort());
+    ASSERT_EQ(WSOCK_OK, s.Create(2, 1, 6));
+    EXPECT_EQ(WSOCK_PENDING, s.Connect());
+    EXPECT_EQ(3u, State());
+    ASSERT_TRUE(PollUntil([&] { return m_lastPoll == WSOCK_ERR_EXCEPTION; }));
+    uint32_t error = 0;
+    EXPECT_EQ(WSOCK_OK, s.GetError(&error));
+    EXPECT_EQ(WSOCK_ERR_EXCEPTION, error);
+    EXPECT_EQ(3u, State());
+    EXPECT_EQ(WSOCK_ERR_EXCEPTION, s.Poll());
+    EXPECT_EQ(3u, State());
+    EXPECT_EQ(std::vector<uint32_t>{3}, m_log.states);
+}
+
+TEST_F(SocketTest, PeerCloseShowsAsClosedByPeerThenAsLostOnTheNextReceivingCycle) {
+    LoopbackListener listener;
+    CWinSock &s = Connected(listener);
+    m_log.states.clear();
+    listener.ClosePeer();
+    ASSERT_TRUE(PollUntil([&] { return State() != 4; }));
+    EXPECT_EQ(5u, State());
+    EXPECT_EQ(WSOCK_OK, m_lastPoll); // the old error: none
+    EXPECT_EQ(WSOCK_OK, s.Poll());
+    EXPECT_EQ(7u, State());
+    EXPECT_TRUE(m_log.states.empty()); // the end of the stream does not notify
+    std::string *chunk = nullptr;
+    uint16_t length = 1;
+    EXPECT_EQ(WSOCK_EMPTY, s.PopRecv(&chunk, &length));
+    EXPECT_EQ(nullptr, chunk);
+    EXPECT_EQ(0u, length);
+}
+
+TEST_F(SocketTest, CloseWithoutHandleAndAfterCreateOnly) {
+    CWinSock &s = MakeSocket(LoopbackListener::ClosedPort());
+    EXPECT_EQ(WSOCK_ERR_NO_SOCKET, s.Close());
+    EXPECT_TRUE(m_log.states.empty());
+
+    ASSERT_EQ(WSOCK_OK, s.Create(2, 1, 6));
+    EXPECT_EQ(WSOCK_OK, s.IsValid());
+    EXPECT_EQ(WSOCK_OK, s.Close());
+    EXPECT_EQ(0u, State());
+    EXPECT_EQ(std::vector<uint32_t>{0}, m_log.states);
+    EXPECT_EQ(WSOCK_ERR_NO_SOCKET, s.IsValid());
+    // The object can be used again.
+    EXPECT_EQ(WSOCK_OK, s.Create(2, 1, 6));
+    EXPECT_EQ(1u, State());
+}
+
+TEST_F(SocketTest, CreateAndConnectOutOfTurnReportTheState) {
+    LoopbackListener listener;
+    CWinSock &s = MakeSocket(listener.Port());
+    EXPECT_EQ(WSOCK_ERR_STATE, s.Connect()); // no socket yet
+    ASSERT_EQ(WSOCK_OK, s.Create(2, 1, 6));
+    EXPECT_EQ(WSOCK_ERR_STATE, s.Create(2, 1, 6));
+    EXPECT_EQ(1u, State());
+    uint32_t first = s.Connect();
+    EXPECT_TRUE(first == WSOCK_OK || first == WSOCK_PENDING) << first;
+    size_t notified = m_log.states.size();
+    EXPECT_EQ(WSOCK_ERR_STATE, s.Connect());
+    EXPECT_EQ(WSOCK_ERR_STATE, s.Create(2, 1, 6));
+    EXPECT_EQ(notified, m_log.states.size());
+}
+
+TEST_F(SocketTest, OperationsWithoutSocketOrOutPointers) {
+    CWinSock &s = MakeSocket(1);
+    EXPECT_EQ(WSOCK_ERR_NO_SOCKET, s.Poll());
+    EXPECT_EQ(WSOCK_ERR_NULL_POINTER, s.GetState(nullptr));
+    EXPECT_EQ(WSOCK_ERR_NULL_POINTER, s.GetError(nullptr));
+    std::string *chunk = nullptr;
+    uint16_t n = 0;
+    EXPECT_EQ(WSOCK_ERR_NO_SOCKET, s.Receive(&chunk, &n));
+    EXPECT_EQ(WSOCK_ERR_NO_SOCKET, s.Send(nullptr, 0, &n));
+    EXPECT_EQ(WSOCK_ERR_NO_SOCKET, s.Bind());
+    ASSERT_EQ(WSOCK_OK, s.Create(2, 1, 6));
+    EXPECT_EQ(WSOCK_ERR_NULL_POINTER, s.Receive(nullptr, &n));
+    n = 7;
+    EXPECT_EQ(WSOCK_ERR_STATE, s.Receive(&chunk, &n)); // not connecting yet
+    EXPECT_EQ(0u, n);
+    EXPECT_EQ(WSOCK_OK, s.Bind()); // address 0, port 0: any
+}
+
+} // namespace
