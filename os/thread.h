@@ -16,6 +16,11 @@ OsHandle OsCreateThread(OsThreadProc proc, void *arg, uint32_t *threadId);
 // Best effort: where the system refuses a priority the thread keeps its own.
 bool OsSetThreadPriority(OsHandle thread, int priority);
 int OsGetThreadPriority(OsHandle thread);
+// Suspensions are counted: the thread runs again once each has been
+// resumed. Resuming a running thread succeeds and changes nothing. A thread
+// must be resumed before its handle is closed.
+bool OsSuspendThread(OsHandle thread);
+bool OsResumeThread(OsHandle thread);
 // Blocks until the thread has ended.
 bool OsWaitForThread(OsHandle thread);
 // Releases the handle; a thread still running carries on.

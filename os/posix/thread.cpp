@@ -1,5 +1,7 @@
 #include "os/thread.h"
 
+#include "os/posix/thread_record.h"
+
 #include <atomic>
 #include <new>
 #include <pthread.h>
@@ -7,19 +9,12 @@
 
 namespace {
 
-struct PosixThread {
-    pthread_t thread;
-    OsThreadProc proc;
-    void *arg;
-    bool joined = false;
-    int priority = OS_PRIORITY_NORMAL;
-};
-
 std::atomic<uint32_t> g_nextThreadId{1};
 
 void *Trampoline(void *p) {
     PosixThread *t = static_cast<PosixThread *>(p);
     t->proc(t->arg);
+    t->ended = true;
     return nullptr;
 }
 
@@ -38,18 +33,23 @@ OsHandle OsCreateThread(OsThreadProc proc, void *arg, uint32_t *threadId) {
     return t;
 }
 
-// Time-critical maps to the highest round-robin real-time priority. Without
-// the privilege for it (the usual case) the system refuses and the thread
-// keeps normal scheduling; the library's threads always wait between two
-// pieces of work, so they need no priority to make progress.
+// Time-critical maps to the highest round-robin real-time priority, normal
+// to the fair scheduler. Without the privilege for real-time scheduling (the
+// usual case) time-critical is refused and the thread keeps what it had; the
+// library's threads always wait between two pieces of work, so they need no
+// priority to make progress. The fair scheduler has no level above normal
+// that a thread may take without privilege, so that request is refused too.
+// The priority read back is always the one in effect.
 bool OsSetThreadPriority(OsHandle thread, int priority) {
     PosixThread *t = static_cast<PosixThread *>(thread);
     if (!t) return false;
-    t->priority = priority;
-    if (priority != OS_PRIORITY_TIME_CRITICAL) return true;
+    if (priority != OS_PRIORITY_TIME_CRITICAL && priority != OS_PRIORITY_NORMAL) return false;
     sched_param param{};
-    param.sched_priority = sched_get_priority_max(SCHED_RR);
-    return pthread_setschedparam(t->thread, SCHED_RR, &param) == 0;
+    int policy = priority == OS_PRIORITY_TIME_CRITICAL ? SCHED_RR : SCHED_OTHER;
+    param.sched_priority = sched_get_priority_max(policy);
+    if (pthread_setschedparam(t->thread, policy, &param) != 0) return false;
+    t->priority = priority;
+    return true;
 }
 
 int OsGetThreadPriority(OsHandle thread) {

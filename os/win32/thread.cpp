@@ -39,6 +39,10 @@ bool OsSetThreadPriority(OsHandle thread, int priority) {
 
 int OsGetThreadPriority(OsHandle thread) { return GetThreadPriority(thread); }
 
+bool OsSuspendThread(OsHandle thread) { return SuspendThread(thread) != static_cast<DWORD>(-1); }
+
+bool OsResumeThread(OsHandle thread) { return ResumeThread(thread) != static_cast<DWORD>(-1); }
+
 bool OsWaitForThread(OsHandle thread) {
     return WaitForSingleObject(thread, INFINITE) == WAIT_OBJECT_0;
 }

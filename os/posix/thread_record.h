@@ -1,0 +1,17 @@
+// What the POSIX thread layer keeps per thread; an OsHandle points to it.
+#pragma once
+
+#include "os/thread.h"
+
+#include <atomic>
+#include <pthread.h>
+
+struct PosixThread {
+    pthread_t thread;
+    OsThreadProc proc;
+    void *arg;
+    bool joined = false;
+    int priority = OS_PRIORITY_NORMAL;
+    std::atomic<bool> ended{false};
+    std::atomic<int> suspendCount{0};
+};
