@@ -1,9 +1,11 @@
 // Making, configuring and closing sockets with WinSock 2.
 #include "os/socket.h"
 
-#include <cstdio>
-#include <mstcpip.h>
 #include <winsock2.h>
+// After winsock2.h, which it builds on.
+#include <mstcpip.h>
+
+#include <cstdio>
 
 namespace {
 
