@@ -22,6 +22,8 @@ std::string DottedText(uint32_t address) {
 
 CWinSock::CWinSock(const char *address, uint16_t port, NotifyFn notify, void *notifyArg) {
     InitCommon();
+    // No text is no address, like any text that is not one.
+    if (!address) address = "";
     m_remoteAddressText = address;
     m_remotePort = port;
     // Not validated: anything but dotted IPv4 text gives 255.255.255.255,
