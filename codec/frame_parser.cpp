@@ -1,0 +1,200 @@
+#include "codec/frame_parser.h"
+
+#include "codec/frame_format.h"
+#include "codec/number_token.h"
+#include "engine/process_status.h"
+#include "os/clock.h"
+
+#include <cstring>
+
+namespace {
+
+// How a step of reading a frame ends.
+enum Step {
+    STEP_OK,        // field read and consumed
+    STEP_SAVE,      // frame incomplete: keep the rest for the next chunk
+    STEP_MALFORMED, // frame broken, or nothing to read: keep nothing
+};
+
+// A token is converted from a copy of at most this many bytes (with its
+// terminating zero); see CopyToken for longer tokens.
+constexpr size_t TOKEN_SCRATCH_SIZE = 32;
+
+// A decimal token too long for the scratch copy converts only when its
+// leading zeros are dropped: more significant digits would not fit into 32
+// bits anyway. Keeps the sign and at least one digit.
+bool CopyLongDecimal(const char *token, size_t length, char (&scratch)[TOKEN_SCRATCH_SIZE]) {
+    const size_t sign = (token[0] == '+' || token[0] == '-') ? 1 : 0;
+    size_t first = sign;
+    while (first + 1 < length && token[first] == '0') ++first;
+    const size_t digits = length - first;
+    if (sign + digits >= TOKEN_SCRATCH_SIZE) return false;
+    std::memcpy(scratch, token, sign);
+    std::memcpy(scratch + sign, token + first, digits);
+    scratch[sign + digits] = '\0';
+    return true;
+}
+
+// Copies a token into scratch so that converting the copy gives the same
+// result as converting the whole token; false when the token cannot convert
+// at all. A zero byte ends the token, as it ends the text a converter reads.
+// Of a long hex token only the prefix and the first 8 digits are ever read.
+bool CopyToken(const char *token, size_t length, char (&scratch)[TOKEN_SCRATCH_SIZE]) {
+    const void *zero = std::memchr(token, '\0', length);
+    if (zero != nullptr) length = static_cast<size_t>(static_cast<const char *>(zero) - token);
+    if (length >= TOKEN_SCRATCH_SIZE) {
+        if (token[0] != '0' || (token[1] != 'x' && token[1] != 'X'))
+            return CopyLongDecimal(token, length, scratch);
+        length = 10;
+    }
+    std::memcpy(scratch, token, length);
+    scratch[length] = '\0';
+    return true;
+}
+
+// One receive call: reads the unconsumed bytes [m_pos, m_end) of a chunk.
+class FrameReader {
+public:
+    FrameReader(std::string *chunk, size_t cursor, std::string *pending)
+        : m_chunk(chunk), m_pending(pending), m_text(chunk->data()), m_pos(cursor),
+          m_end(chunk->size()) {}
+
+    Step ReadFrame(CanMsg *record);
+    // Keeps the unconsumed bytes in the pending fragment and empties the chunk.
+    void SaveRest();
+    size_t Position() const { return m_pos; }
+
+private:
+    bool FindField(size_t *separator) const;
+    Step ReadLetter(char set, char clear, uint8_t flag, CanMsg *record);
+    Step ReadToken(uint32_t width, uint32_t largest, uint32_t *value);
+    bool SkipToStartToken();
+
+    std::string *m_chunk;
+    std::string *m_pending;
+    const char *m_text;
+    size_t m_pos;
+    size_t m_end;
+};
+
+// Finds the ";" that closes the field at m_pos; false when there is none or
+// the field is empty.
+bool FrameReader::FindField(size_t *separator) const {
+    const void *found = std::memchr(m_text + m_pos, ';', m_end - m_pos);
+    if (found == nullptr) return false;
+    *separator = static_cast<size_t>(static_cast<const char *>(found) - m_text);
+    return *separator != m_pos;
+}
+
+// A format or kind field: only its last character counts.
+Step FrameReader::ReadLetter(char set, char clear, uint8_t flag, CanMsg *record) {
+    size_t separator = 0;
+    if (!FindField(&separator)) return STEP_SAVE;
+    const char letter = m_text[separator - 1];
+    if (letter == set)
+        record->flags = static_cast<uint8_t>(record->flags | flag);
+    else if (letter == clear)
+        record->flags = static_cast<uint8_t>(record->flags & ~flag);
+    else
+        return STEP_MALFORMED;
+    m_pos = separator + 1;
+    return STEP_OK;
+}
+
+// A number field of width 4 or 1 bytes. A token that does not convert, or
+// whose value is above largest, stays unconsumed; the caller decides what
+// that means for the frame.
+Step FrameReader::ReadToken(uint32_t width, uint32_t largest, uint32_t *value) {
+    size_t separator = 0;
+    if (!FindField(&separator)) return STEP_SAVE;
+    char scratch[TOKEN_SCRATCH_SIZE];
+    if (!CopyToken(m_text + m_pos, separator - m_pos, scratch)) return STEP_MALFORMED;
+    uint8_t byte = 0;
+    const int ok = width == 4 ? TokenToUInt32(scratch, value) : TokenToByte(scratch, &byte);
+    if (!ok || (width != 4 && byte > largest)) return STEP_MALFORMED;
+    if (width != 4) *value = byte;
+    m_pos = separator + 1;
+    return STEP_OK;
+}
+
+// Drops everything before "$CAN", the token and the one character behind it.
+bool FrameReader::SkipToStartToken() {
+    for (size_t at = m_pos; at + 4 <= m_end; ++at) {
+        const void *dollar = std::memchr(m_text + at, '$', m_end - at - 3);
+        if (dollar == nullptr) return false;
+        at = static_cast<size_t>(static_cast<const char *>(dollar) - m_text);
+        if (std::memcmp(m_text + at, "$CAN", 4) == 0) {
+            m_pos = at + 5 < m_end ? at + 5 : m_end;
+            return true;
+        }
+    }
+    return false;
+}
+
+Step FrameReader::ReadFrame(CanMsg *record) {
+    if (m_pos == m_end) return STEP_MALFORMED; // nothing to read, nothing to keep
+    // Any "#" counts, even one in front of the start token.
+    if (std::memchr(m_text + m_pos, '#', m_end - m_pos) == nullptr) return STEP_SAVE;
+    if (!SkipToStartToken()) return STEP_SAVE;
+    Step step = ReadLetter('E', 'S', KORVEL_MSGFLAG_EXT, record);
+    if (step == STEP_OK) step = ReadLetter('R', 'D', KORVEL_MSGFLAG_RTR, record);
+    if (step == STEP_OK) step = ReadToken(4, 0xFFFFFFFF, &record->id);
+    // More data bytes than a record holds make the frame malformed: the
+    // application gets no shortened message.
+    uint32_t length = 0;
+    if (step == STEP_OK) step = ReadToken(1, CODEC_MAX_DATA_LENGTH, &length);
+    if (step != STEP_OK) return step;
+    record->length = static_cast<uint8_t>(length);
+    for (uint32_t i = 0; i < length; ++i) {
+        uint32_t byte = 0;
+        // A data token that does not convert keeps the rest, token included.
+        if (ReadToken(1, 0xFF, &byte) != STEP_OK) return STEP_SAVE;
+        record->data[i] = static_cast<uint8_t>(byte);
+    }
+    const void *hash = std::memchr(m_text + m_pos, '#', m_end - m_pos);
+    if (hash == nullptr) return STEP_SAVE;
+    m_pos = static_cast<size_t>(static_cast<const char *>(hash) - m_text) + 1;
+    if (m_end - m_pos == 1 && m_text[m_pos] == '\n') m_pos = m_end;
+    return STEP_OK;
+}
+
+void FrameReader::SaveRest() {
+    const char *rest = m_text + m_pos;
+    size_t length = m_end - m_pos;
+    const void *zero = std::memchr(rest, '\0', length);
+    if (zero != nullptr) length = static_cast<size_t>(static_cast<const char *>(zero) - rest);
+    if (length > CODEC_MAX_PENDING_FRAGMENT) {
+        rest += length - CODEC_MAX_PENDING_FRAGMENT;
+        length = CODEC_MAX_PENDING_FRAGMENT;
+    }
+    m_pending->assign(rest, length);
+    m_chunk->clear();
+    m_text = m_chunk->data();
+    m_pos = m_end = 0;
+}
+
+// Puts the pending fragment in front of the chunk's content: at most once per
+// chunk, since the fragment is only filled by a call that ends the pass.
+void JoinPendingFragment(std::string *chunk, size_t *cursor, std::string *pending) {
+    if (*cursor > chunk->size()) *cursor = chunk->size();
+    if (pending->empty()) return;
+    chunk->replace(0, *cursor, *pending);
+    *cursor = 0;
+    pending->clear();
+}
+
+} // namespace
+
+uint32_t ParseCanFrame(std::string *chunk, size_t *cursor, std::string *pending,
+                       CanMsg *record) {
+    if (chunk == nullptr || cursor == nullptr || pending == nullptr || record == nullptr)
+        return PROCESS_ERR_NULL_POINTER;
+    JoinPendingFragment(chunk, cursor, pending);
+    FrameReader reader(chunk, *cursor, pending);
+    const Step step = reader.ReadFrame(record);
+    if (step == STEP_SAVE) reader.SaveRest();
+    *cursor = reader.Position();
+    if (step != STEP_OK) return PROCESS_ERR_NO_FRAME;
+    record->timestamp = OsTimeGetTime();
+    return PROCESS_OK;
+}
