@@ -52,7 +52,34 @@ bool CopyToken(const char *token, size_t length, char (&scratch)[TOKEN_SCRATCH_S
     return true;
 }
 
+// Values of the hex digits of either case; 0xFF for every other byte.
+struct HexTable {
+    uint8_t value[256];
+    constexpr HexTable() : value() {
+        for (int c = 0; c < 256; ++c)
+            value[c] = c >= '0' && c <= '9'   ? static_cast<uint8_t>(c - '0')
+                       : c >= 'a' && c <= 'f' ? static_cast<uint8_t>(c - 'a' + 10)
+                       : c >= 'A' && c <= 'F' ? static_cast<uint8_t>(c - 'A' + 10)
+                                              : 0xFF;
+    }
+};
+constexpr HexTable HEX_DIGITS;
+
+// Converts a token of a 4- or 1-byte field through a scratch copy; false
+// when it does not convert.
+bool ConvertToken(const char *token, size_t length, uint32_t width, uint32_t *value) {
+    char scratch[TOKEN_SCRATCH_SIZE];
+    if (!CopyToken(token, length, scratch)) return false;
+    if (width == 4) return TokenToUInt32(scratch, value) != 0;
+    uint8_t byte = 0;
+    if (!TokenToByte(scratch, &byte)) return false;
+    *value = byte;
+    return true;
+}
+
 // One receive call: reads the unconsumed bytes [m_pos, m_end) of a chunk.
+// Every search runs from m_pos; each byte is looked at a bounded number of
+// times, so the calls on one chunk take time linear in its size.
 class FrameReader {
 public:
     FrameReader(std::string *chunk, size_t cursor, std::string *pending)
@@ -66,24 +93,35 @@ public:
 
 private:
     bool FindField(size_t *separator) const;
+    size_t FindHash(size_t from) const;
     Step ReadLetter(char set, char clear, uint8_t flag, CanMsg *record);
     Step ReadToken(uint32_t width, uint32_t largest, uint32_t *value);
+    bool ReadPlainHexToken(uint32_t width, uint32_t largest, uint32_t *value);
     bool SkipToStartToken();
+    Step ReadHeader(CanMsg *record);
+    Step ReadDataAndEnd(CanMsg *record);
 
     std::string *m_chunk;
     std::string *m_pending;
     const char *m_text;
     size_t m_pos;
     size_t m_end;
+    size_t m_hash = 0; // the first "#" at or behind the frame's beginning
 };
 
 // Finds the ";" that closes the field at m_pos; false when there is none or
-// the field is empty.
+// the field is empty. Fields are short, so a plain loop beats memchr.
 bool FrameReader::FindField(size_t *separator) const {
-    const void *found = std::memchr(m_text + m_pos, ';', m_end - m_pos);
-    if (found == nullptr) return false;
-    *separator = static_cast<size_t>(static_cast<const char *>(found) - m_text);
-    return *separator != m_pos;
+    size_t at = m_pos;
+    while (at < m_end && m_text[at] != ';') ++at;
+    *separator = at;
+    return at < m_end && at != m_pos;
+}
+
+// The first "#" at or behind `from`, or m_end.
+size_t FrameReader::FindHash(size_t from) const {
+    const void *hash = std::memchr(m_text + from, '#', m_end - from);
+    return hash == nullptr ? m_end : static_cast<size_t>(static_cast<const char *>(hash) - m_text);
 }
 
 // A format or kind field: only its last character counts.
@@ -105,24 +143,45 @@ Step FrameReader::ReadLetter(char set, char clear, uint8_t flag, CanMsg *record)
 // whose value is above largest, stays unconsumed; the caller decides what
 // that means for the frame.
 Step FrameReader::ReadToken(uint32_t width, uint32_t largest, uint32_t *value) {
+    if (ReadPlainHexToken(width, largest, value)) return STEP_OK;
     size_t separator = 0;
     if (!FindField(&separator)) return STEP_SAVE;
-    char scratch[TOKEN_SCRATCH_SIZE];
-    if (!CopyToken(m_text + m_pos, separator - m_pos, scratch)) return STEP_MALFORMED;
-    uint8_t byte = 0;
-    const int ok = width == 4 ? TokenToUInt32(scratch, value) : TokenToByte(scratch, &byte);
-    if (!ok || (width != 4 && byte > largest)) return STEP_MALFORMED;
-    if (width != 4) *value = byte;
+    uint32_t result = 0;
+    if (!ConvertToken(m_text + m_pos, separator - m_pos, width, &result) || result > largest)
+        return STEP_MALFORMED;
+    *value = result;
     m_pos = separator + 1;
     return STEP_OK;
+}
+
+// The usual token, "0x" and 1 to 2 * width hex digits up to the ";", read
+// and consumed in one pass. False, with nothing consumed, for anything else,
+// which then takes the general way.
+bool FrameReader::ReadPlainHexToken(uint32_t width, uint32_t largest, uint32_t *value) {
+    const size_t digits = m_pos + 2;
+    if (digits >= m_end || m_text[m_pos] != '0' || (m_text[m_pos + 1] | 0x20) != 'x') return false;
+    const size_t last = digits + 2 * width < m_end ? digits + 2 * width : m_end;
+    uint32_t result = 0;
+    size_t at = digits;
+    for (; at < last; ++at) {
+        const uint8_t digit = HEX_DIGITS.value[static_cast<uint8_t>(m_text[at])];
+        if (digit == 0xFF) break;
+        result = result * 16 + digit;
+    }
+    if (at == digits || at == m_end || m_text[at] != ';' || result > largest) return false;
+    *value = result;
+    m_pos = at + 1;
+    return true;
 }
 
 // Drops everything before "$CAN", the token and the one character behind it.
 bool FrameReader::SkipToStartToken() {
     for (size_t at = m_pos; at + 4 <= m_end; ++at) {
-        const void *dollar = std::memchr(m_text + at, '$', m_end - at - 3);
-        if (dollar == nullptr) return false;
-        at = static_cast<size_t>(static_cast<const char *>(dollar) - m_text);
+        if (m_text[at] != '$') {
+            const void *dollar = std::memchr(m_text + at, '$', m_end - at - 3);
+            if (dollar == nullptr) return false;
+            at = static_cast<size_t>(static_cast<const char *>(dollar) - m_text);
+        }
         if (std::memcmp(m_text + at, "$CAN", 4) == 0) {
             m_pos = at + 5 < m_end ? at + 5 : m_end;
             return true;
@@ -131,10 +190,8 @@ bool FrameReader::SkipToStartToken() {
     return false;
 }
 
-Step FrameReader::ReadFrame(CanMsg *record) {
-    if (m_pos == m_end) return STEP_MALFORMED; // nothing to read, nothing to keep
-    // Any "#" counts, even one in front of the start token.
-    if (std::memchr(m_text + m_pos, '#', m_end - m_pos) == nullptr) return STEP_SAVE;
+// Start token, format, kind, identifier and length.
+Step FrameReader::ReadHeader(CanMsg *record) {
     if (!SkipToStartToken()) return STEP_SAVE;
     Step step = ReadLetter('E', 'S', KORVEL_MSGFLAG_EXT, record);
     if (step == STEP_OK) step = ReadLetter('R', 'D', KORVEL_MSGFLAG_RTR, record);
@@ -143,19 +200,32 @@ Step FrameReader::ReadFrame(CanMsg *record) {
     // application gets no shortened message.
     uint32_t length = 0;
     if (step == STEP_OK) step = ReadToken(1, CODEC_MAX_DATA_LENGTH, &length);
-    if (step != STEP_OK) return step;
-    record->length = static_cast<uint8_t>(length);
-    for (uint32_t i = 0; i < length; ++i) {
+    if (step == STEP_OK) record->length = static_cast<uint8_t>(length);
+    return step;
+}
+
+// length data tokens, whatever the kind, then everything up to the "#".
+Step FrameReader::ReadDataAndEnd(CanMsg *record) {
+    for (uint8_t i = 0; i < record->length; ++i) {
         uint32_t byte = 0;
         // A data token that does not convert keeps the rest, token included.
         if (ReadToken(1, 0xFF, &byte) != STEP_OK) return STEP_SAVE;
         record->data[i] = static_cast<uint8_t>(byte);
     }
-    const void *hash = std::memchr(m_text + m_pos, '#', m_end - m_pos);
-    if (hash == nullptr) return STEP_SAVE;
-    m_pos = static_cast<size_t>(static_cast<const char *>(hash) - m_text) + 1;
+    const size_t hash = m_pos <= m_hash ? m_hash : FindHash(m_pos);
+    if (hash == m_end) return STEP_SAVE;
+    m_pos = hash + 1;
     if (m_end - m_pos == 1 && m_text[m_pos] == '\n') m_pos = m_end;
     return STEP_OK;
+}
+
+Step FrameReader::ReadFrame(CanMsg *record) {
+    if (m_pos == m_end) return STEP_MALFORMED; // nothing to read, nothing to keep
+    // Any "#" counts, even one in front of the start token.
+    m_hash = FindHash(m_pos);
+    if (m_hash == m_end) return STEP_SAVE;
+    const Step step = ReadHeader(record);
+    return step == STEP_OK ? ReadDataAndEnd(record) : step;
 }
 
 void FrameReader::SaveRest() {
