@@ -3,6 +3,7 @@
 #   native   libkorvel32.so on Linux
 #   win32    KORVEL32.dll for 32-bit Windows, tests under Wine (32-bit half under qemu-i386)
 #   win64    the same sources for 64-bit Windows, tests under wine64
+#   fuzz     the receive parser's fuzz target (clang, libFuzzer), run for a minute
 # Installs what is missing first. The output ends with the test summary.
 # Build directory: $KORVEL_BUILD_DIR, default ./build. The private 32-bit
 # Wine: $KORVEL_WINE32_DIR, default <build directory>/wine32.
@@ -35,6 +36,12 @@ for name in native win32 win64; do
     step "build $name"
     cmake --build "$build/$name"
 done
+# The parser's fuzz target, built with clang and libFuzzer; its test fuzzes
+# for about a minute from the committed seeds.
+step "build fuzz"
+configure fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DKORVEL_FUZZ=ON \
+    -DKORVEL_BUILD_TESTS=OFF
+cmake --build "$build/fuzz" --target frame_parser_fuzzer
 
 # One Wine prefix per build. Wine's helper processes must be up before the
 # first test, or they keep ctest's output pipe open; each prefix's server is
@@ -55,6 +62,6 @@ step "start Wine"
 start_wine "$build/win64/wineprefix" wineserver /usr/lib/wine/wine64
 start_wine "$build/win32/wineprefix" "$wine32/root/usr/lib/wine/wineserver" "$wine32/root/usr/lib/wine/wine64"
 
-printf 'subdirs("native" "win32" "win64")\n' > "$build/CTestTestfile.cmake"
+printf 'subdirs("native" "win32" "win64" "fuzz")\n' > "$build/CTestTestfile.cmake"
 step "tests"
 ctest --test-dir "$build" --output-on-failure --timeout 900 "$@"
