@@ -12,6 +12,8 @@ void OsInitCriticalSection(OsCriticalSection *cs);
 void OsDeleteCriticalSection(OsCriticalSection *cs);
 void OsEnterCriticalSection(OsCriticalSection *cs);
 void OsLeaveCriticalSection(OsCriticalSection *cs);
+// Enters only if no other thread holds the section.
+bool OsTryEnterCriticalSection(OsCriticalSection *cs);
 
 // Holds a critical section for the lifetime of the guard.
 class OsLockGuard {

@@ -25,3 +25,6 @@ bool OsResumeThread(OsHandle thread);
 bool OsWaitForThread(OsHandle thread);
 // Releases the handle; a thread still running carries on.
 bool OsCloseThread(OsHandle thread);
+
+// The calling process's identifier.
+uint32_t OsCurrentProcessId();

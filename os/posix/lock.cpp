@@ -21,3 +21,4 @@ void OsInitCriticalSection(OsCriticalSection *cs) {
 void OsDeleteCriticalSection(OsCriticalSection *cs) { pthread_mutex_destroy(Native(cs)); }
 void OsEnterCriticalSection(OsCriticalSection *cs) { pthread_mutex_lock(Native(cs)); }
 void OsLeaveCriticalSection(OsCriticalSection *cs) { pthread_mutex_unlock(Native(cs)); }
+bool OsTryEnterCriticalSection(OsCriticalSection *cs) { return pthread_mutex_trylock(Native(cs)) == 0; }

@@ -6,6 +6,7 @@
 #include <new>
 #include <pthread.h>
 #include <sched.h>
+#include <unistd.h>
 
 namespace {
 
@@ -70,3 +71,5 @@ bool OsCloseThread(OsHandle thread) {
     delete t;
     return true;
 }
+
+uint32_t OsCurrentProcessId() { return static_cast<uint32_t>(getpid()); }

@@ -13,3 +13,4 @@ void OsInitCriticalSection(OsCriticalSection *cs) { InitializeCriticalSection(Na
 void OsDeleteCriticalSection(OsCriticalSection *cs) { DeleteCriticalSection(Native(cs)); }
 void OsEnterCriticalSection(OsCriticalSection *cs) { EnterCriticalSection(Native(cs)); }
 void OsLeaveCriticalSection(OsCriticalSection *cs) { LeaveCriticalSection(Native(cs)); }
+bool OsTryEnterCriticalSection(OsCriticalSection *cs) { return TryEnterCriticalSection(Native(cs)) != 0; }

@@ -48,3 +48,5 @@ bool OsWaitForThread(OsHandle thread) {
 }
 
 bool OsCloseThread(OsHandle thread) { return CloseHandle(thread) != 0; }
+
+uint32_t OsCurrentProcessId() { return GetCurrentProcessId(); }
