@@ -31,7 +31,7 @@ template <typename Check, typename Operation>
 uint32_t InstanceCall(int32_t instance, Check check, Operation operation) {
     return Guarded(KORVEL_ERR_OUT_OF_MEMORY, [&]() -> uint32_t {
         ApiLock lock;
-        CKorvel *korvel = FindInstance(instance);
+        CKorvel *korvel = lock.Held() ? FindInstance(instance) : nullptr;
         if (!korvel) return KORVEL_ERR_ILLEGAL_INSTANCE;
         uint32_t status = check();
         if (status != KORVEL_OK) return status;
@@ -48,8 +48,16 @@ uint32_t WriteMessages(CProcessData &engine, const CanMsg *msgs, uint32_t count,
                        uint32_t *written) {
     uint32_t accepted = 0;
     uint32_t status = PROCESS_OK;
-    while (accepted < count && (status = engine.WriteCanMsg(&msgs[accepted])) == PROCESS_OK)
-        ++accepted;
+    for (; accepted < count; ++accepted) {
+        // More than 8 data bytes cannot go on a CAN bus: refuse the record
+        // rather than change the application's data.
+        if (msgs[accepted].length > 8) {
+            *written = accepted;
+            return KORVEL_ERR_ILLEGAL_PARAMETER;
+        }
+        status = engine.WriteCanMsg(&msgs[accepted]);
+        if (status != PROCESS_OK) break;
+    }
     *written = accepted;
     return MapProcessStatus(status);
 }
@@ -106,6 +114,7 @@ uint32_t KORVEL_CALL KORVEL_Initialize(int32_t *instance, const InitParams *para
                                        EventCallback callback, uint32_t userValue) {
     return Guarded(KORVEL_ERR_RESOURCE, [&]() -> uint32_t {
         ApiLock lock;
+        if (!lock.Held()) return KORVEL_ERR_ILLEGAL_INSTANCE;
         if (!instance || !params) return KORVEL_ERR_NULL_POINTER;
         if (!AllocateInstanceNumber(instance)) return KORVEL_ERR_NO_FREE_INSTANCE;
         CKorvel *korvel = new (std::nothrow) CKorvel(*instance, params, callback, userValue);
@@ -137,7 +146,7 @@ uint32_t KORVEL_CALL KORVEL_ResetCanState(int32_t instance, uint32_t mask) {
 uint32_t KORVEL_CALL KORVEL_Shutdown(int32_t instance) {
     return Guarded(KORVEL_ERR_UNKNOWN, [&]() -> uint32_t {
         ApiLock lock;
-        CKorvel *korvel = FindInstance(instance);
+        CKorvel *korvel = lock.Held() ? FindInstance(instance) : nullptr;
         if (!korvel) return KORVEL_ERR_ILLEGAL_INSTANCE;
         uint32_t status = korvel->Close();
         delete korvel;

@@ -27,6 +27,7 @@ public:
 
     int32_t InstanceNumber() const { return m_instanceNumber; }
     CProcessData *Engine() const { return m_engine; }
+    uint32_t UserValue() const { return m_userValue; }
 
 private:
     bool CallbackMode() const { return m_callback != nullptr; }

@@ -1,6 +1,7 @@
 #include "api/library.h"
 
 #include "api/instance_table.h"
+#include "engine/process_data.h"
 #include "os/clock.h"
 #include "os/lock.h"
 #include "os/settings.h"
@@ -37,5 +38,18 @@ void KorvelProcessDetach() {
 
 uint8_t MaxInstances() { return g_maxInstances; }
 
-ApiLock::ApiLock() { OsEnterCriticalSection(&g_apiLock); }
-ApiLock::~ApiLock() { OsLeaveCriticalSection(&g_apiLock); }
+ApiLock::ApiLock() {
+    if (!CProcessData::InCallbackThread()) {
+        OsEnterCriticalSection(&g_apiLock);
+        m_held = true;
+        return;
+    }
+    while (!(m_held = OsTryEnterCriticalSection(&g_apiLock))) {
+        if (CProcessData::CallbackThreadMustNotWait()) return;
+        OsSleep(1);
+    }
+}
+
+ApiLock::~ApiLock() {
+    if (m_held) OsLeaveCriticalSection(&g_apiLock);
+}

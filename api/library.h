@@ -17,10 +17,19 @@ uint8_t MaxInstancesFromSetting(bool found, uint32_t value);
 
 // Holds the API lock: every exported function runs under it, so at most one
 // of them runs at a time in the process.
+//
+// An event callback that calls the library while its own instance is being
+// shut down must not wait: the shutdown holds the lock and waits for the
+// callback to return. Such a call gives up (Held() is false) and the export
+// answers KORVEL_ERR_ILLEGAL_INSTANCE, as for an instance that is gone.
 class ApiLock {
 public:
     ApiLock();
     ~ApiLock();
     ApiLock(const ApiLock &) = delete;
     ApiLock &operator=(const ApiLock &) = delete;
+    bool Held() const { return m_held; }
+
+private:
+    bool m_held = false;
 };

@@ -12,6 +12,7 @@ void VersionFromProductWords(uint32_t ms, uint32_t ls, VersionInfo *version) {
 
 extern "C" uint32_t KORVEL_CALL KORVEL_GetVersion(VersionInfo *version) {
     ApiLock lock;
+    if (!lock.Held()) return KORVEL_ERR_ILLEGAL_INSTANCE;
     if (!version) return KORVEL_ERR_NULL_POINTER;
     uint32_t ms = 0;
     uint32_t ls = 0;

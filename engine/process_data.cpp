@@ -1,48 +1,131 @@
-// The engine's construction and the operations the exported functions call.
-// The transport is not wired in yet: CreateTransport reports that no socket
-// could be opened, so no instance reaches the open state.
+// Construction and teardown of an engine, and its callback thread.
 #include "engine/process_data.h"
 
+#include "api/korvel.h"
 #include "engine/process_status.h"
+#include "engine/service_list.h"
+#include "net/process_thread.h"
+#include "os/clock.h"
+#include "os/event.h"
+
+#include <new>
+
+namespace {
+
+// Event codes delivered for m_events[1..5].
+const uint32_t kEventCodes[ENGINE_EVENT_COUNT] = {
+    0, EVENT_CONNECTED, EVENT_DISCONNECTED, EVENT_MSG_RECEIVED, EVENT_ERROR, EVENT_STATE_CHANGED};
+
+// The engine whose callback thread is the calling thread, if any.
+thread_local CProcessData *t_callbackEngine = nullptr;
+// Set when an engine is torn down from inside its own callback: the thread
+// then owns the events and closes them when it ends.
+thread_local bool t_closeEventsOnExit = false;
+
+} // namespace
 
 CProcessData::CProcessData(CKorvel *owner, const InitParams *params)
     : m_owner(owner), m_params(params), m_callbackMode(1) {
+    Init();
+}
+
+CProcessData::CProcessData(const InitParams *params) : m_params(params), m_callbackMode(0) {
+    Init();
+}
+
+CProcessData::~CProcessData() { Cleanup(); }
+
+void CProcessData::Init() {
     OsInitCriticalSection(&m_rxLock);
     OsInitCriticalSection(&m_txLock);
     OsInitCriticalSection(&m_sockRecvLock);
     OsInitCriticalSection(&m_sockSendLock);
-    m_rxBufferSize = params->rxBufferSize;
-    m_txBufferSize = params->txBufferSize;
+    m_rxBufferSize = m_params->rxBufferSize;
+    m_txBufferSize = m_params->txBufferSize;
+    if (m_callbackMode) {
+        if (CreateEvents()) StartCallbackThread();
+        m_initFailed = m_callbackThread == nullptr;
+    }
+    if (!SetUpServiceState()) m_initFailed = true;
 }
 
-CProcessData::CProcessData(const InitParams *params) : CProcessData(nullptr, params) {
-    m_callbackMode = 0;
+bool CProcessData::CreateEvents() {
+    bool ok = true;
+    for (OsHandle &event : m_events) {
+        event = OsCreateEvent(nullptr);
+        ok = ok && event != nullptr;
+    }
+    return ok;
 }
 
-CProcessData::~CProcessData() {
-    OsDeleteCriticalSection(&m_rxLock);
-    OsDeleteCriticalSection(&m_txLock);
+void CProcessData::StartCallbackThread() {
+    m_callbackThreadDesc = ThreadDesc{CallbackThreadProc, this, OS_PRIORITY_ABOVE_NORMAL,
+                                      OS_INVALID_HANDLE, 0, m_events[ENGINE_EVENT_STOP]};
+    m_callbackThread = new (std::nothrow) CProcessThread;
+    if (!m_callbackThread) return;
+    if (m_callbackThread->Start(&m_callbackThreadDesc) == 1) return;
+    delete m_callbackThread;
+    m_callbackThread = nullptr;
+}
+
+uint32_t CallbackThreadProc(void *arg) {
+    CProcessData *engine = static_cast<CProcessData *>(arg);
+    t_callbackEngine = engine;
+    // Copies: the engine may be destroyed by its own callback.
+    OsHandle events[ENGINE_EVENT_COUNT];
+    for (uint32_t i = 0; i < ENGINE_EVENT_COUNT; ++i) events[i] = engine->m_events[i];
+    CKorvel *owner = engine->m_owner;
+    for (;;) {
+        uint32_t r = OsWaitForEvents(ENGINE_EVENT_COUNT, events, OS_INFINITE);
+        if (r == ENGINE_EVENT_STOP) break;
+        if (r < ENGINE_EVENT_COUNT) owner->OnEvent(kEventCodes[r], owner->UserValue());
+        else OsSleep(1); // a failed wait delivers nothing and must not spin
+    }
+    if (t_closeEventsOnExit)
+        for (OsHandle event : events) OsCloseEvent(event);
+    return 0;
+}
+
+bool CProcessData::InCallbackThread() { return t_callbackEngine != nullptr; }
+
+bool CProcessData::CallbackThreadMustNotWait() {
+    return t_callbackEngine && t_callbackEngine->m_stopping.load();
+}
+
+// The callback thread is waited for, unless the caller is that thread
+// itself (the application shut its instance down from its own callback):
+// then it is told to stop and ends when the callback returns.
+// Returns whether the thread took the events over.
+bool CProcessData::StopCallbackThread() {
+    m_stopping = true;
+    bool ownThread = t_callbackEngine == this;
+    if (ownThread) {
+        OsSetEvent(m_events[ENGINE_EVENT_STOP]);
+        OsCloseThread(m_callbackThreadDesc.hThread);
+        t_callbackEngine = nullptr;
+        t_closeEventsOnExit = true;
+    } else {
+        m_callbackThread->Stop(&m_callbackThreadDesc);
+    }
+    delete m_callbackThread;
+    m_callbackThread = nullptr;
+    return ownThread;
+}
+
+void CProcessData::Cleanup() {
+    TearDownServiceStateIfUnused();
+    if (m_callbackMode) {
+        bool eventsHandedOver = m_callbackThread && StopCallbackThread();
+        if (!eventsHandedOver)
+            for (OsHandle &event : m_events)
+                if (event) OsCloseEvent(event);
+    }
+    ClearRxBuffer();
+    ClearTxBuffer();
     OsDeleteCriticalSection(&m_sockRecvLock);
     OsDeleteCriticalSection(&m_sockSendLock);
+    OsDeleteCriticalSection(&m_txLock);
+    OsDeleteCriticalSection(&m_rxLock);
 }
 
-uint32_t CProcessData::CreateTransport() { return PROCESS_ERR_CONNECTION; }
-uint32_t CProcessData::Connect() { return PROCESS_ERR_CONNECTION; }
-uint32_t CProcessData::Disconnect() { return PROCESS_ERR_DISCONNECT; }
-uint32_t CProcessData::ReleaseSocket() { return PROCESS_ERR_DISCONNECT; }
-uint32_t CProcessData::TakeLastError() { return m_lastError.exchange(0); }
-uint32_t CProcessData::WriteCanMsg(const CanMsg *) { return PROCESS_ERR_CONNECTION; }
-uint32_t CProcessData::ReadCanMsg(CanMsg *) { return PROCESS_ERR_EMPTY; }
-uint32_t CProcessData::GetTxBufferSize(uint32_t *out) { return *out = m_txBufferSize, PROCESS_OK; }
-uint32_t CProcessData::GetRxBufferSize(uint32_t *out) { return *out = m_rxBufferSize, PROCESS_OK; }
-uint32_t CProcessData::GetTxBufferCount(uint32_t *out) { return *out = 0, PROCESS_OK; }
-uint32_t CProcessData::GetRxBufferCount(uint32_t *out) { return *out = 0, PROCESS_OK; }
-uint32_t CProcessData::GetCanState(uint16_t *out) { return *out = m_canState, PROCESS_OK; }
-uint32_t CProcessData::ResetCanState(uint32_t mask) {
-    m_canState.fetch_and(static_cast<uint16_t>(~mask));
-    return PROCESS_OK;
-}
-uint32_t CProcessData::ResetCan(uint16_t) { return PROCESS_OK; }
-uint32_t CProcessData::GetConnectionState(uint32_t *state) {
-    return *state = KORVEL_CONN_CLOSED, PROCESS_OK;
-}
+uint32_t CProcessData::TakeLastError() { return m_lastError.exchange(PROCESS_OK); }

@@ -1,6 +1,7 @@
 // CProcessData: the engine behind one open instance. It owns the instance's
 // socket, its transmit and receive buffers of CAN messages, the CAN state word
 // and, in callback mode, the thread that delivers events to the application.
+// One service thread per process moves the data of every connected engine.
 #pragma once
 
 #include "korvel32.h"
@@ -19,6 +20,9 @@ namespace WinSocket {
 class CWinSock;
 }
 
+// Procedure of an engine's callback thread; `engine` is the engine.
+uint32_t CallbackThreadProc(void *engine);
+
 class CProcessData {
 public:
     // Callback mode: events go to `owner`.
@@ -34,6 +38,7 @@ public:
     uint32_t Connect();
     uint32_t Disconnect();
     uint32_t ReleaseSocket();
+    uint32_t GetConnectionState(uint32_t *state);
 
     // The pending error of the latest service cycle, handed out once.
     uint32_t TakeLastError();
@@ -48,9 +53,33 @@ public:
     uint32_t GetCanState(uint16_t *out);
     uint32_t ResetCanState(uint32_t mask);
     uint32_t ResetCan(uint16_t flags);
-    uint32_t GetConnectionState(uint32_t *state);
+
+    // Service thread: one service cycle of this engine.
+    void Service();
+    // Socket notification in callback mode; `engine` is the engine.
+    static void OnSocketStateChange(void *engine);
+    // Whether the calling thread is the callback thread of an engine that is
+    // being torn down; such a thread must not wait for the API lock.
+    static bool CallbackThreadMustNotWait();
+    static bool InCallbackThread();
 
 private:
+    friend uint32_t CallbackThreadProc(void *engine);
+
+    void Init();
+    bool CreateEvents();
+    void StartCallbackThread();
+    bool StopCallbackThread();
+    void Cleanup();
+
+    uint32_t TakeTxMsg(CanMsg **out);
+    uint32_t TransmitStep();
+    uint32_t ReceiveStep();
+    uint32_t StoreRxMsg(CanMsg *record);
+    void ClearTxBuffer();
+    void ClearRxBuffer();
+    void ChangeCanState(uint16_t set, uint16_t clear);
+
     std::atomic<uint16_t> m_canState{0}; // changed only by atomic read-modify-write
     uint16_t m_txBufferSize = 0;
     uint16_t m_rxBufferSize = 0;
@@ -74,4 +103,19 @@ private:
     OsHandle m_events[6] = {};
     uint32_t m_callbackMode = 0;
     uint32_t m_rxNoticePending = 0;
+    // Set when an event or a thread the engine needs could not be made; the
+    // transport is then refused so that the instance does not open.
+    bool m_initFailed = false;
+    std::atomic<bool> m_stopping{false};
+};
+
+// Indexes of m_events.
+enum : uint32_t {
+    ENGINE_EVENT_STOP = 0,
+    ENGINE_EVENT_CONNECTED = 1,
+    ENGINE_EVENT_DISCONNECTED = 2,
+    ENGINE_EVENT_RECEIVED = 3,
+    ENGINE_EVENT_ERROR = 4,
+    ENGINE_EVENT_STATE = 5,
+    ENGINE_EVENT_COUNT = 6,
 };

@@ -116,6 +116,9 @@ uint32_t CProcessData::ResetCan(uint16_t flags) {
     return PROCESS_OK;
 }
 
+bool CProcessData::InCallbackThread() { return false; }
+bool CProcessData::CallbackThreadMustNotWait() { return false; }
+
 uint32_t CProcessData::GetConnectionState(uint32_t *state) {
     return *state = m_connState, PROCESS_OK;
 }

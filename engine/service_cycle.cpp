@@ -1,0 +1,25 @@
+// One service cycle of one engine, run by the service thread.
+#include "engine/process_data.h"
+
+#include "engine/process_status.h"
+#include "engine/transport_status.h"
+#include "net/win_sock.h"
+#include "os/event.h"
+
+// Moves at most one message out and one received chunk in, then polls the
+// socket once. The outcome stays as the pending error for the next call of
+// the application.
+void CProcessData::Service() {
+    if (m_socket->GetError(&m_sockError) == WSOCK_OK &&
+        m_sockError != m_lastSockError) {
+        m_lastSockError = m_sockError;
+        if (m_callbackMode) OsSetEvent(m_events[ENGINE_EVENT_ERROR]);
+    }
+    uint32_t r = TransmitStep();
+    if (r != PROCESS_OK && r != PROCESS_ERR_EMPTY) {
+        m_lastError = r;
+        return;
+    }
+    ReceiveStep();
+    m_lastError = MapTransportStatus(m_socket->Poll());
+}

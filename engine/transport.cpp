@@ -1,0 +1,81 @@
+// The engine's socket: creating, connecting, closing and releasing it, and
+// the connection state with its notifications.
+#include "engine/process_data.h"
+
+#include "engine/process_status.h"
+#include "engine/service_list.h"
+#include "engine/transport_status.h"
+#include "net/win_sock.h"
+#include "os/event.h"
+
+#include <new>
+
+namespace {
+
+constexpr int32_t kAfInet = 2;
+constexpr int32_t kSockStream = 1;
+constexpr int32_t kIpProtoTcp = 6;
+
+} // namespace
+
+uint32_t CProcessData::CreateTransport() {
+    // An engine whose events or threads are missing could never move data.
+    if (m_initFailed) return PROCESS_ERR_RESOURCE;
+    WinSocket::NotifyFn notify = m_callbackMode ? OnSocketStateChange : nullptr;
+    void *notifyArg = m_callbackMode ? this : nullptr;
+    m_socket = new (std::nothrow)
+        WinSocket::CWinSock(m_params->ipAddress, m_params->port, notify, notifyArg);
+    if (!m_socket) return PROCESS_ERR_RESOURCE;
+    m_socket->SetQueueLocks(&m_sockSendLock, &m_sockRecvLock);
+    if (m_params->protocol != KORVEL_PROTOCOL_TCP) return PROCESS_ERR_PROTOCOL;
+    if (m_socket->Create(kAfInet, kSockStream, kIpProtoTcp) != WSOCK_OK)
+        return PROCESS_ERR_CONNECTION;
+    return PROCESS_OK;
+}
+
+uint32_t CProcessData::Connect() {
+    if (!m_socket) return PROCESS_ERR_CONNECTION;
+    uint32_t r = m_socket->Connect();
+    if (r != WSOCK_OK && r != WSOCK_PENDING) return PROCESS_ERR_CONNECTION;
+    JoinServiceList(this);
+    return PROCESS_OK;
+}
+
+uint32_t CProcessData::Disconnect() {
+    if (!m_socket) return PROCESS_ERR_DISCONNECT;
+    // After this no service cycle of this engine runs any more.
+    LeaveServiceList(this);
+    return m_socket->Close() == WSOCK_OK ? PROCESS_OK : PROCESS_ERR_DISCONNECT;
+}
+
+uint32_t CProcessData::ReleaseSocket() {
+    if (!m_socket) return PROCESS_ERR_DISCONNECT;
+    m_socket->ClearSendQueue();
+    m_socket->ClearRecvQueue();
+    m_socket->ClearQueueLocks();
+    delete m_socket;
+    m_socket = nullptr;
+    return PROCESS_OK;
+}
+
+uint32_t CProcessData::GetConnectionState(uint32_t *state) {
+    if (!state) return PROCESS_ERR_NULL_POINTER;
+    if (!m_socket) return PROCESS_ERR_CONNECTION;
+    uint32_t value = 0;
+    uint32_t r = m_socket->GetState(&value);
+    if (r != WSOCK_OK) return MapTransportStatus(r);
+    *state = value;
+    return PROCESS_OK;
+}
+
+void CProcessData::OnSocketStateChange(void *arg) {
+    CProcessData *engine = static_cast<CProcessData *>(arg);
+    if (!engine || !engine->m_socket) return;
+    if (engine->m_socket->GetState(&engine->m_connState) != WSOCK_OK) return;
+    if (engine->m_connState == engine->m_lastConnState) return;
+    uint32_t event = engine->m_connState == KORVEL_CONN_CONNECTED ? ENGINE_EVENT_CONNECTED
+                     : engine->m_connState == KORVEL_CONN_CLOSED  ? ENGINE_EVENT_DISCONNECTED
+                                                                   : ENGINE_EVENT_STATE;
+    OsSetEvent(engine->m_events[event]);
+    engine->m_lastConnState = engine->m_connState;
+}
