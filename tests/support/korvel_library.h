@@ -40,5 +40,9 @@ void CloseLibrary(void *handle);
 // removes it.
 void SetMaxInstancesSetting(const uint32_t *value);
 
+// Whether the test runs as a Windows program under Wine, whose sockets
+// differ from Windows in a few documented points.
+bool RunningUnderWine();
+
 // Polling-mode parameters for the given address text.
 InitParams MakeParams(const char *address);

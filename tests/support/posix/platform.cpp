@@ -23,3 +23,5 @@ void SetMaxInstancesSetting(const uint32_t *value) {
     if (value) setenv("KORVEL_MAXINSTANCES", std::to_string(*value).c_str(), 1);
     else unsetenv("KORVEL_MAXINSTANCES");
 }
+
+bool RunningUnderWine() { return false; }

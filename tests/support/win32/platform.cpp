@@ -29,3 +29,8 @@ void SetMaxInstancesSetting(const uint32_t *value) {
     }
     RegCloseKey(key);
 }
+
+bool RunningUnderWine() {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
