@@ -1,0 +1,75 @@
+"""Shared fixtures: the gateway simulator as a child process, and bounded waits.
+
+Environment: KORVEL_LIBRARY (the library under test), KORVEL_GATEWAY (the
+korvel-gateway program), KORVEL_PYTHON (the interpreter korvel is installed
+in, for the command-line tools).
+"""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+WAIT_LIMIT = 20.0  # seconds; a bound for conditions, never a measured time
+
+
+def wait_for(condition, what, limit=WAIT_LIMIT):
+    """Polls condition() until it is true; fails after `limit` seconds."""
+    deadline = time.monotonic() + limit
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            pytest.fail("gave up waiting for " + what)
+        time.sleep(0.01)
+
+
+class Gateway:
+    """One korvel-gateway process listening on an ephemeral port."""
+
+    def __init__(self, *args):
+        program = os.environ["KORVEL_GATEWAY"]
+        self.process = subprocess.Popen([program, "-p", "0", *args], stdout=subprocess.PIPE,
+                                        stderr=subprocess.STDOUT, text=True)
+        line = self.process.stdout.readline()
+        if not line.startswith("korvel-gateway listening on "):
+            self.process.kill()
+            raise RuntimeError("korvel-gateway did not start: %r" % line)
+        self.channel = line.split()[-1]
+        self.output = ""
+
+    def stop(self):
+        """Ends the gateway and returns everything it printed after start-up."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        self.output += self.process.communicate(timeout=WAIT_LIMIT)[0]
+        return self.output
+
+
+@pytest.fixture
+def gateway():
+    """A factory: gateway("-e", "sender") starts a simulator with these options."""
+    started = []
+
+    def start(*args):
+        started.append(Gateway(*args))
+        return started[-1]
+
+    yield start
+    for process in started:
+        process.stop()
+
+
+@pytest.fixture
+def python():
+    return os.environ.get("KORVEL_PYTHON", sys.executable)
+
+
+def read_candump_log(path):
+    """The frames of a candump log file as (id text, data text) pairs."""
+    with open(path) as log:
+        return [tuple(line.split()[2].split("#", 1)) for line in log if line.strip()]
