@@ -122,8 +122,7 @@ class KorvelBus(can.BusABC):
         self._failure = None
         self._pending = collections.deque()
         self._read_buffer = (api.CanMsg * _READ_BATCH)()
-        self._received = threading.Event()
-        self._connected = threading.Event()
+        self._wake = threading.Event()
         self._shutdown_lock = threading.Lock()
         self._params = api.InitParams(
             size=ctypes.sizeof(api.InitParams), ipAddress=address.encode("ascii"), port=port,
@@ -151,11 +150,11 @@ class KorvelBus(can.BusABC):
             self.shutdown()
             raise
 
-    # Runs on the library's callback thread: set a flag and return.
+    # Runs on the library's callback thread. Every event (connected,
+    # received, error, state change) only wakes whoever waits on the bus,
+    # which then asks the library itself.
     def _on_event(self, instance, code, user_value):
-        if code == api.EVENT_CONNECTED:
-            self._connected.set()
-        self._received.set()
+        self._wake.set()
 
     @property
     def instance(self):
@@ -169,20 +168,21 @@ class KorvelBus(can.BusABC):
 
     def _wait_connected(self, timeout):
         deadline = time.monotonic() + timeout
-        while not self._connected.is_set():
+        while True:
+            self._wake.clear()
+            # A refused connection shows as a pending socket error here.
             state = self._connection_state("cannot connect to " + self.channel_info,
                                            can.CanInitializationError)
-            if state not in (api.KORVEL_CONN_CREATED, api.KORVEL_CONN_CONNECTING,
-                             api.KORVEL_CONN_CONNECTED):
-                raise can.CanInitializationError("cannot connect to %s: connection %s" % (
-                    self.channel_info, _CONNECTION_STATE_NAMES.get(state, state)))
             if state == api.KORVEL_CONN_CONNECTED:
                 return
+            if state not in (api.KORVEL_CONN_CREATED, api.KORVEL_CONN_CONNECTING):
+                raise can.CanInitializationError("cannot connect to %s: connection %s" % (
+                    self.channel_info, _CONNECTION_STATE_NAMES.get(state, state)))
             left = deadline - time.monotonic()
             if left <= 0:
                 raise can.CanInitializationError("cannot connect to %s: no connection after %g s"
                                                  % (self.channel_info, timeout))
-            self._connected.wait(min(left, _STATE_CHECK_INTERVAL))
+            self._wake.wait(min(left, _STATE_CHECK_INTERVAL))
 
     def _error(self, text, err, error_type=can.CanOperationError):
         """The python-can error for a library status; keeps a lasting one."""
@@ -263,14 +263,14 @@ class KorvelBus(can.BusABC):
         while True:
             # Clear before reading: a message stored after this read raises
             # a new received event, so the wait below cannot miss it.
-            self._received.clear()
+            self._wake.clear()
             if self._read_batch():
                 return self._pending.popleft(), False
             self._check_connected()
             left = _STATE_CHECK_INTERVAL if deadline is None else deadline - time.monotonic()
             if left <= 0:
                 return None, False
-            self._received.wait(min(left, _STATE_CHECK_INTERVAL))
+            self._wake.wait(min(left, _STATE_CHECK_INTERVAL))
 
     def _read_batch(self):
         read = ctypes.c_uint32()
@@ -301,12 +301,15 @@ class KorvelBus(can.BusABC):
 
     def _to_message(self, record, now):
         # The stamp is the low 32 bits of the millisecond clock; its age is
-        # taken modulo 2**32, so the wrap every 49.7 days does no harm.
-        age = ((int(now * 1000) - record.timestamp) & 0xFFFFFFFF) / 1000.0
+        # a signed 32-bit difference, so neither the wrap every 49.7 days nor
+        # a rounding of `now` below the stamp's millisecond does harm.
+        age = (int(now * 1000) - record.timestamp) & 0xFFFFFFFF
+        if age >= 0x80000000:
+            age -= 0x100000000
         remote = bool(record.flags & api.KORVEL_MSGFLAG_RTR)
         length = record.length
         return can.Message(
-            timestamp=self._time_offset + now - age,
+            timestamp=self._time_offset + now - age / 1000.0,
             arbitration_id=record.id,
             is_extended_id=bool(record.flags & api.KORVEL_MSGFLAG_EXT),
             is_remote_frame=remote,
