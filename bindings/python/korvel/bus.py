@@ -266,7 +266,14 @@ class KorvelBus(can.BusABC):
             self._wake.clear()
             if self._read_batch():
                 return self._pending.popleft(), False
-            self._check_connected()
+            try:
+                self._check_connected()
+            except can.CanOperationError:
+                # The last messages may have been stored between the read and
+                # the state check; they come before the error.
+                if self._failure is None and self._read_batch():
+                    return self._pending.popleft(), False
+                raise
             left = _STATE_CHECK_INTERVAL if deadline is None else deadline - time.monotonic()
             if left <= 0:
                 return None, False
