@@ -17,5 +17,7 @@ int TestRecv(TestSocket s, char *buffer, int length);
 // Ends both directions, waking a thread blocked in accept or recv.
 void TestShutdown(TestSocket s);
 void TestClose(TestSocket s);
-// Closes with a reset instead of an orderly end.
-void TestAbort(TestSocket s);
+// Starts a close with a reset instead of an orderly end; a thread blocked in
+// TestRecv returns. True when the caller must still TestClose the socket once
+// that thread has ended (which sends the reset).
+bool TestAbort(TestSocket s);
