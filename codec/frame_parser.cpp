@@ -27,6 +27,8 @@ bool CopyLongDecimal(const char *token, size_t length, char (&scratch)[TOKEN_SCR
     const size_t sign = (token[0] == '+' || token[0] == '-') ? 1 : 0;
     size_t first = sign;
     while (first + 1 < length && token[first] == '0') ++first;
+    // A sign behind the zeros is no sign but a bad character.
+    if (first > sign && (token[first] == '+' || token[first] == '-')) return false;
     const size_t digits = length - first;
     if (sign + digits >= TOKEN_SCRATCH_SIZE) return false;
     std::memcpy(scratch, token, sign);
@@ -97,6 +99,8 @@ private:
     Step ReadLetter(char set, char clear, uint8_t flag, CanMsg *record);
     Step ReadToken(uint32_t width, uint32_t largest, uint32_t *value);
     bool ReadPlainHexToken(uint32_t width, uint32_t largest, uint32_t *value);
+    bool ReadPlainHexByte(uint32_t largest, uint32_t *value);
+    Step ReadOtherToken(uint32_t width, uint32_t largest, uint32_t *value);
     bool SkipToStartToken();
     Step ReadHeader(CanMsg *record);
     Step ReadDataAndEnd(CanMsg *record);
@@ -126,8 +130,9 @@ size_t FrameReader::FindHash(size_t from) const {
 
 // A format or kind field: only its last character counts.
 Step FrameReader::ReadLetter(char set, char clear, uint8_t flag, CanMsg *record) {
-    size_t separator = 0;
-    if (!FindField(&separator)) return STEP_SAVE;
+    size_t separator = m_pos + 1; // the usual field of one letter
+    const bool oneLetter = separator < m_end && m_text[separator] == ';' && m_text[m_pos] != ';';
+    if (!oneLetter && !FindField(&separator)) return STEP_SAVE;
     const char letter = m_text[separator - 1];
     if (letter == set)
         record->flags = static_cast<uint8_t>(record->flags | flag);
@@ -143,7 +148,13 @@ Step FrameReader::ReadLetter(char set, char clear, uint8_t flag, CanMsg *record)
 // whose value is above largest, stays unconsumed; the caller decides what
 // that means for the frame.
 Step FrameReader::ReadToken(uint32_t width, uint32_t largest, uint32_t *value) {
-    if (ReadPlainHexToken(width, largest, value)) return STEP_OK;
+    const bool plain = width == 1 ? ReadPlainHexByte(largest, value)
+                                  : ReadPlainHexToken(width, largest, value);
+    return plain ? STEP_OK : ReadOtherToken(width, largest, value);
+}
+
+// Any token, through the general converters.
+Step FrameReader::ReadOtherToken(uint32_t width, uint32_t largest, uint32_t *value) {
     size_t separator = 0;
     if (!FindField(&separator)) return STEP_SAVE;
     uint32_t result = 0;
@@ -171,6 +182,23 @@ bool FrameReader::ReadPlainHexToken(uint32_t width, uint32_t largest, uint32_t *
     if (at == digits || at == m_end || m_text[at] != ';' || result > largest) return false;
     *value = result;
     m_pos = at + 1;
+    return true;
+}
+
+// The same for the most frequent token, a byte "0xH;" or "0xHH;", without a
+// loop: whether it has one digit or two is picked, not branched on.
+bool FrameReader::ReadPlainHexByte(uint32_t largest, uint32_t *value) {
+    if (m_end - m_pos < 5) return ReadPlainHexToken(1, largest, value);
+    const unsigned char *token = reinterpret_cast<const unsigned char *>(m_text + m_pos);
+    if (token[0] != '0' || (token[1] | 0x20) != 'x') return false;
+    const uint32_t high = HEX_DIGITS.value[token[2]];
+    const uint32_t low = HEX_DIGITS.value[token[3]];
+    const bool twoDigits = low != 0xFF;
+    const uint32_t result = twoDigits ? high * 16 + low : high;
+    const size_t separator = twoDigits ? 4 : 3;
+    if (high == 0xFF || token[separator] != ';' || result > largest) return false;
+    *value = result;
+    m_pos += separator + 1;
     return true;
 }
 

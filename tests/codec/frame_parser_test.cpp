@@ -216,6 +216,7 @@ TEST(ParseCanFrame, LongTokensConvertAsAWhole) {
     EXPECT_EQ((std::vector<Decoded>{{7, 0, {}}}), p.Pass("$CAN;S;D;+" + zeros + "7;" + zeros + ";#"));
     EXPECT_TRUE(p.Pass("$CAN;S;D;" + zeros + "4294967296;0x0;#").empty());
     EXPECT_TRUE(p.Pass("$CAN;S;D;" + zeros + junk + ";0x0;#").empty());
+    EXPECT_TRUE(p.Pass("$CAN;S;D;" + zeros + "-7;0x0;#").empty());
 }
 
 TEST(ParseCanFrame, EmptyInputAndMissingArgumentsChangeNothing) {
