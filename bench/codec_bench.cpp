@@ -40,7 +40,8 @@ const Stream &TypicalStream() {
             m.id = extended ? (x >> 3) & 0x1FFFFFFF : (x >> 8) & 0x7FF;
             m.flags = extended ? KORVEL_MSGFLAG_EXT : 0;
             m.length = static_cast<uint8_t>(s.frames % 9);
-            for (int i = 0; i < 8; ++i) m.data[i] = static_cast<uint8_t>(x >> (i * 3));
+            for (int i = 0; i < 8; ++i)
+                m.data[i] = static_cast<uint8_t>(x >> (i * 3));
             FormatCanFrame(&m, 1, &s.bytes, &length);
             ++s.frames;
         }
@@ -52,13 +53,15 @@ const Stream &TypicalStream() {
 std::vector<std::string> Chunks(size_t size) {
     const std::string &bytes = TypicalStream().bytes;
     std::vector<std::string> chunks;
-    for (size_t at = 0; at < bytes.size(); at += size) chunks.push_back(bytes.substr(at, size));
+    for (size_t at = 0; at < bytes.size(); at += size)
+        chunks.push_back(bytes.substr(at, size));
     return chunks;
 }
 
 void Report(benchmark::State &state, size_t frames) {
     const double total = static_cast<double>(frames) * static_cast<double>(state.iterations());
-    state.SetBytesProcessed(static_cast<int64_t>(TypicalStream().bytes.size() * state.iterations()));
+    state.SetBytesProcessed(
+        static_cast<int64_t>(TypicalStream().bytes.size() * state.iterations()));
     state.counters["frames/s"] = benchmark::Counter(total, benchmark::Counter::kIsRate);
     state.counters["s/frame"] =
         benchmark::Counter(total, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
@@ -97,7 +100,8 @@ void BM_ScanSeparators(benchmark::State &state) {
     for (auto _ : state) {
         size_t separators = 0;
         for (const std::string &read : chunks)
-            for (char c : read) separators += (c == ';') | (c == '#');
+            for (char c : read)
+                separators += (c == ';') | (c == '#');
         benchmark::DoNotOptimize(separators);
     }
     Report(state, TypicalStream().frames);
@@ -106,7 +110,8 @@ void BM_ScanSeparators(benchmark::State &state) {
 // The clock read that stamps every decoded frame, part of the parser's cost.
 void BM_TimeStamp(benchmark::State &state) {
     for (auto _ : state) {
-        for (size_t i = 0; i < TypicalStream().frames; ++i) benchmark::DoNotOptimize(OsTimeGetTime());
+        for (size_t i = 0; i < TypicalStream().frames; ++i)
+            benchmark::DoNotOptimize(OsTimeGetTime());
     }
     Report(state, TypicalStream().frames);
 }
@@ -118,7 +123,7 @@ BENCHMARK(BM_TimeStamp);
 // Keeps the cost per frame of every benchmark (the median when repeated) so
 // that the ratios of one run can be printed at its end.
 class RatioReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     RatioReporter() : ConsoleReporter(OO_Tabular) {}
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &run : runs) {
@@ -135,7 +140,7 @@ public:
             std::printf("%-48s %6.2f\n", what, x->second / y->second);
     }
 
-private:
+  private:
     std::map<std::string, double> m_perFrame;
 };
 
@@ -150,7 +155,8 @@ int main(int argc, char **argv) {
                         "BM_ScanSeparators/65536");
     reporter.PrintRatio("parser 64 KiB chunks / parser 1 KiB chunks", "BM_ParseStream/65536",
                         "BM_ParseStream/1024");
-    reporter.PrintRatio("time stamp / parser, 64 KiB chunks", "BM_TimeStamp", "BM_ParseStream/65536");
+    reporter.PrintRatio("time stamp / parser, 64 KiB chunks", "BM_TimeStamp",
+                        "BM_ParseStream/65536");
     benchmark::Shutdown();
     return 0;
 }

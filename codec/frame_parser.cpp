@@ -26,7 +26,8 @@ constexpr size_t TOKEN_SCRATCH_SIZE = 32;
 bool CopyLongDecimal(const char *token, size_t length, char (&scratch)[TOKEN_SCRATCH_SIZE]) {
     const size_t sign = (token[0] == '+' || token[0] == '-') ? 1 : 0;
     size_t first = sign;
-    while (first + 1 < length && token[first] == '0') ++first;
+    while (first + 1 < length && token[first] == '0')
+        ++first;
     // A sign behind the zeros is no sign but a bad character.
     if (first > sign && (token[first] == '+' || token[first] == '-')) return false;
     const size_t digits = length - first;
@@ -83,7 +84,7 @@ bool ConvertToken(const char *token, size_t length, uint32_t width, uint32_t *va
 // Every search runs from m_pos; each byte is looked at a bounded number of
 // times, so the calls on one chunk take time linear in its size.
 class FrameReader {
-public:
+  public:
     FrameReader(std::string *chunk, size_t cursor, std::string *pending)
         : m_chunk(chunk), m_pending(pending), m_text(chunk->data()), m_pos(cursor),
           m_end(chunk->size()) {}
@@ -93,7 +94,7 @@ public:
     void SaveRest();
     size_t Position() const { return m_pos; }
 
-private:
+  private:
     bool FindField(size_t *separator) const;
     size_t FindHash(size_t from) const;
     Step ReadLetter(char set, char clear, uint8_t flag, CanMsg *record);
@@ -117,7 +118,8 @@ private:
 // the field is empty. Fields are short, so a plain loop beats memchr.
 bool FrameReader::FindField(size_t *separator) const {
     size_t at = m_pos;
-    while (at < m_end && m_text[at] != ';') ++at;
+    while (at < m_end && m_text[at] != ';')
+        ++at;
     *separator = at;
     return at < m_end && at != m_pos;
 }
@@ -148,8 +150,8 @@ Step FrameReader::ReadLetter(char set, char clear, uint8_t flag, CanMsg *record)
 // whose value is above largest, stays unconsumed; the caller decides what
 // that means for the frame.
 Step FrameReader::ReadToken(uint32_t width, uint32_t largest, uint32_t *value) {
-    const bool plain = width == 1 ? ReadPlainHexByte(largest, value)
-                                  : ReadPlainHexToken(width, largest, value);
+    const bool plain =
+        width == 1 ? ReadPlainHexByte(largest, value) : ReadPlainHexToken(width, largest, value);
     return plain ? STEP_OK : ReadOtherToken(width, largest, value);
 }
 
@@ -283,8 +285,7 @@ void JoinPendingFragment(std::string *chunk, size_t *cursor, std::string *pendin
 
 } // namespace
 
-uint32_t ParseCanFrame(std::string *chunk, size_t *cursor, std::string *pending,
-                       CanMsg *record) {
+uint32_t ParseCanFrame(std::string *chunk, size_t *cursor, std::string *pending, CanMsg *record) {
     if (chunk == nullptr || cursor == nullptr || pending == nullptr || record == nullptr)
         return PROCESS_ERR_NULL_POINTER;
     JoinPendingFragment(chunk, cursor, pending);

@@ -52,5 +52,4 @@ constexpr size_t CODEC_MAX_PENDING_FRAGMENT = 65536;
 //   PROCESS_ERR_NULL_POINTER  an argument is null; nothing was changed.
 // A cursor beyond the end of the chunk counts as an empty content. The
 // chunk's bytes before the cursor may be overwritten.
-uint32_t ParseCanFrame(std::string *chunk, size_t *cursor, std::string *pending,
-                       CanMsg *record);
+uint32_t ParseCanFrame(std::string *chunk, size_t *cursor, std::string *pending, CanMsg *record);

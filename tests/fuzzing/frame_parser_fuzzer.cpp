@@ -63,17 +63,20 @@ void ReceivePass(std::string chunk, std::string *pending, std::vector<CanMsg> *f
 }
 
 // The same pass with the plain parser alongside, compared call by call.
-void ComparedReceivePass(const std::string &bytes, std::string *pending, std::string *literalPending) {
+void ComparedReceivePass(const std::string &bytes, std::string *pending,
+                         std::string *literalPending) {
     std::string chunk = bytes, literalChunk = bytes;
     size_t cursor = 0;
     for (;;) {
         CanMsg record = {}, literal = {};
         const uint32_t status = ParseCanFrame(&chunk, &cursor, pending, &record);
-        const uint32_t literalStatus = LiteralParseCanFrame(&literalChunk, literalPending, &literal);
+        const uint32_t literalStatus =
+            LiteralParseCanFrame(&literalChunk, literalPending, &literal);
         CheckCall(status, record, pending);
         record.timestamp = 0;
         Check(status == literalStatus, "result differs from the plain parser");
-        Check(std::memcmp(&record, &literal, sizeof record) == 0, "record differs from the plain parser");
+        Check(std::memcmp(&record, &literal, sizeof record) == 0,
+              "record differs from the plain parser");
         Check(chunk.compare(cursor, std::string::npos, literalChunk) == 0, "chunk rest differs");
         Check(*pending == *literalPending, "pending fragment differs from the plain parser");
         if (status != PROCESS_OK) return;
