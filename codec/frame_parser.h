@@ -19,7 +19,8 @@
 //   - Bytes in front of "$CAN" are dropped.
 //   - Data without any "#", a frame cut short, and a data token that does
 //     not convert: the rest of the content is kept in the pending fragment
-//     and parsed in front of the next chunk.
+//     and parsed in front of the next chunk (so a whole frame kept there
+//     is decoded when the next chunk arrives, not before).
 //   - A format letter other than "E"/"S", a kind letter other than "R"/"D",
 //     an identifier or length that does not convert, and a length above 8:
 //     the frame is malformed, nothing is kept, and the caller discards the
