@@ -111,7 +111,6 @@ class FrameReader {
     const char *m_text;
     size_t m_pos;
     size_t m_end;
-    size_t m_hash = 0; // the first "#" at or behind the frame's beginning
 };
 
 // Finds the ";" that closes the field at m_pos; false when there is none or
@@ -242,20 +241,27 @@ Step FrameReader::ReadDataAndEnd(CanMsg *record) {
         if (ReadToken(1, 0xFF, &byte) != STEP_OK) return STEP_SAVE;
         record->data[i] = static_cast<uint8_t>(byte);
     }
-    const size_t hash = m_pos <= m_hash ? m_hash : FindHash(m_pos);
+    const size_t hash = m_pos < m_end && m_text[m_pos] == '#' ? m_pos : FindHash(m_pos);
     if (hash == m_end) return STEP_SAVE;
     m_pos = hash + 1;
     if (m_end - m_pos == 1 && m_text[m_pos] == '\n') m_pos = m_end;
     return STEP_OK;
 }
 
+// Decoding starts at once; only when it fails does it matter whether the
+// content holds a "#" anywhere, even in front of the start token: without
+// one, the whole content is kept. A decoded frame has found its "#".
 Step FrameReader::ReadFrame(CanMsg *record) {
     if (m_pos == m_end) return STEP_MALFORMED; // nothing to read, nothing to keep
-    // Any "#" counts, even one in front of the start token.
-    m_hash = FindHash(m_pos);
-    if (m_hash == m_end) return STEP_SAVE;
-    const Step step = ReadHeader(record);
-    return step == STEP_OK ? ReadDataAndEnd(record) : step;
+    const size_t begin = m_pos;
+    Step step = ReadHeader(record);
+    if (step == STEP_OK) step = ReadDataAndEnd(record);
+    if (step == STEP_OK) return STEP_OK;
+    if (FindHash(begin) == m_end) {
+        m_pos = begin;
+        return STEP_SAVE;
+    }
+    return step;
 }
 
 void FrameReader::SaveRest() {
