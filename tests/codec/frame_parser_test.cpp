@@ -202,6 +202,16 @@ TEST(ParseCanFrame, IncompleteFramesAreKeptFromTheFirstMissingField) {
     EXPECT_EQ("0x12$CAN;S;D;0x1;0x1;0x2;", p.pending);
 }
 
+// Without any "#" nothing is judged yet: even a broken frame is kept whole.
+TEST(ParseCanFrame, WithoutAnyHashTheWholeContentIsKept) {
+    for (const char *chunk : {"xy$CAN;S;d;0x1;0x0;", "$CAN;S;D;0xg;0x0;", "$CAN;S;D;0x1;0x9;",
+                              "$CAN;S;D;0x1;0x1;zz;"}) {
+        Parser p;
+        EXPECT_TRUE(p.Pass(chunk).empty()) << chunk;
+        EXPECT_EQ(chunk, p.pending);
+    }
+}
+
 TEST(ParseCanFrame, ZeroByteEndsThePendingFragmentButNotAToken) {
     Parser p;
     EXPECT_TRUE(p.Pass(std::string("$CAN;S;D;0x1\0tail", 17)).empty());
