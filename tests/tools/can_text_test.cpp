@@ -53,16 +53,16 @@ TEST(CanSendSyntax, RejectsMalformedArgumentsWithTheirReason) {
         const char *text;
         int status;
     } cases[] = {
-        {"", CAN_TEXT_ERR_EMPTY},           {"#11", CAN_TEXT_ERR_IDENTIFIER},
-        {"xyz#", CAN_TEXT_ERR_IDENTIFIER},  {"123456789#", CAN_TEXT_ERR_IDENTIFIER},
-        {"123", CAN_TEXT_ERR_SEPARATOR},    {"123 #11", CAN_TEXT_ERR_SEPARATOR},
-        {"800#", CAN_TEXT_ERR_RANGE},       {"20000000#", CAN_TEXT_ERR_RANGE},
-        {"123#1", CAN_TEXT_ERR_DATA},       {"123#123", CAN_TEXT_ERR_DATA},
-        {"123#.11", CAN_TEXT_ERR_DATA},     {"123#11.", CAN_TEXT_ERR_DATA},
-        {"123#11..22", CAN_TEXT_ERR_DATA},  {"123#GG", CAN_TEXT_ERR_DATA},
-        {"123#11 ", CAN_TEXT_ERR_DATA},     {"123#112233445566778899", CAN_TEXT_ERR_TOO_LONG},
-        {"123#R9", CAN_TEXT_ERR_REMOTE},    {"123#R12", CAN_TEXT_ERR_REMOTE},
-        {"123#Rx", CAN_TEXT_ERR_REMOTE},    {"123##1", CAN_TEXT_ERR_FD},
+        {"", CAN_TEXT_ERR_EMPTY},          {"#11", CAN_TEXT_ERR_IDENTIFIER},
+        {"xyz#", CAN_TEXT_ERR_IDENTIFIER}, {"123456789#", CAN_TEXT_ERR_IDENTIFIER},
+        {"123", CAN_TEXT_ERR_SEPARATOR},   {"123 #11", CAN_TEXT_ERR_SEPARATOR},
+        {"800#", CAN_TEXT_ERR_RANGE},      {"20000000#", CAN_TEXT_ERR_RANGE},
+        {"123#1", CAN_TEXT_ERR_DATA},      {"123#123", CAN_TEXT_ERR_DATA},
+        {"123#.11", CAN_TEXT_ERR_DATA},    {"123#11.", CAN_TEXT_ERR_DATA},
+        {"123#11..22", CAN_TEXT_ERR_DATA}, {"123#GG", CAN_TEXT_ERR_DATA},
+        {"123#11 ", CAN_TEXT_ERR_DATA},    {"123#112233445566778899", CAN_TEXT_ERR_TOO_LONG},
+        {"123#R9", CAN_TEXT_ERR_REMOTE},   {"123#R12", CAN_TEXT_ERR_REMOTE},
+        {"123#Rx", CAN_TEXT_ERR_REMOTE},   {"123##1", CAN_TEXT_ERR_FD},
     };
     for (const Case &c : cases) {
         CanMsg msg;
@@ -80,7 +80,8 @@ TEST(CandumpScreen, PrintsCandumpLines) {
     EXPECT_EQ("  korvel0  12345678   [2]  remote request",
               FormatCandumpLine(Msg(0x12345678, KORVEL_MSGFLAG_EXT | KORVEL_MSGFLAG_RTR, {}, 2),
                                 "korvel0"));
-    EXPECT_EQ("  can1  00000005   [1]  0F", FormatCandumpLine(Msg(5, KORVEL_MSGFLAG_EXT, {15}), "can1"));
+    EXPECT_EQ("  can1  00000005   [1]  0F",
+              FormatCandumpLine(Msg(5, KORVEL_MSGFLAG_EXT, {15}), "can1"));
     EXPECT_EQ("  korvel0  7FF   [0]", FormatCandumpLine(Msg(0x7FF, 0, {}), "korvel0"));
 }
 

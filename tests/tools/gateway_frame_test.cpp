@@ -35,8 +35,15 @@ TEST(GatewayFrameText, WritesLowerCaseHexWithoutLeadingZeros) {
     // A remote frame carries placeholder tokens, so its length survives a reader
     // that reads `length` tokens whatever the kind.
     EXPECT_EQ("$CAN;E;R;0x18daf110;0x2;0x0;0x0;#", Frame(Msg(0x18DAF110, 3, 2, "\x11\x22")));
-    EXPECT_EQ(std::string("$CAN;S;D;0x1;0x8;") + "0xff;" "0xff;" "0xff;" "0xff;" "0xff;" "0xff;"
-                  "0xff;" "0xff;" "#",
+    EXPECT_EQ(std::string("$CAN;S;D;0x1;0x8;") + "0xff;"
+                                                 "0xff;"
+                                                 "0xff;"
+                                                 "0xff;"
+                                                 "0xff;"
+                                                 "0xff;"
+                                                 "0xff;"
+                                                 "0xff;"
+                                                 "#",
               Frame(Msg(1, 0, 9, "\xff\xff\xff\xff\xff\xff\xff\xff")));
     EXPECT_EQ(kGatewayFrameMax,
               Frame(Msg(0xFFFFFFFF, 0, 8, "\xff\xff\xff\xff\xff\xff\xff\xff")).size());
@@ -60,11 +67,11 @@ TEST(GatewayFrameText, ReadsWhatTheWritersProduce) {
 
 TEST(GatewayFrameText, RefusesFramesThatAreNotWellFormed) {
     const char *bad[] = {
-        "$CAN;s;D;0x1;0x0;#",      "$CAN;S;d;0x1;0x0;#",       "$CAN;SS;D;0x1;0x0;#",
-        "$CAN;S;D;0xzz;0x0;#",     "$CAN;S;D;0x;0x0;#",        "$CAN;S;D;0x123456789;0x0;#",
-        "$CAN;S;D;0x1;0x9;#",      "$CAN;S;D;0x1;0x2;0x1;#",   "$CAN;S;D;0x1;0x1;0x1;0x2;#",
-        "$CAN;S;D;0x1;0x1;0x100;#", "$CAN;S;D;0x1;0x1;zz;#",   "$CAN;S;D;0x1;0x0#",
-        "$CAN;S;D;0x1;#",          "$CAN,S;D;0x1;0x0;#",       "$CAN;S;D; 0x1;0x0;#",
+        "$CAN;s;D;0x1;0x0;#",       "$CAN;S;d;0x1;0x0;#",     "$CAN;SS;D;0x1;0x0;#",
+        "$CAN;S;D;0xzz;0x0;#",      "$CAN;S;D;0x;0x0;#",      "$CAN;S;D;0x123456789;0x0;#",
+        "$CAN;S;D;0x1;0x9;#",       "$CAN;S;D;0x1;0x2;0x1;#", "$CAN;S;D;0x1;0x1;0x1;0x2;#",
+        "$CAN;S;D;0x1;0x1;0x100;#", "$CAN;S;D;0x1;0x1;zz;#",  "$CAN;S;D;0x1;0x0#",
+        "$CAN;S;D;0x1;#",           "$CAN,S;D;0x1;0x0;#",     "$CAN;S;D; 0x1;0x0;#",
     };
     for (const char *text : bad) {
         CanMsg msg;
@@ -79,7 +86,8 @@ TEST(GatewayFrameStream, DecodesFramesSplitAtEveryByte) {
     int frames = 0;
     for (char c : stream) {
         reader.Feed(&c, 1);
-        while (reader.Next(&msg) == GatewayFrameReader::kFrame) ++frames;
+        while (reader.Next(&msg) == GatewayFrameReader::kFrame)
+            ++frames;
     }
     EXPECT_EQ(2, frames);
     EXPECT_EQ(0x18DAF110u, msg.id);
@@ -105,7 +113,8 @@ TEST(GatewayFrameStream, SkipsGarbageAndMalformedFramesAndFindsTheNextFrame) {
 
 TEST(GatewayFrameStream, GivesUpOnAStartTokenThatNeverEnds) {
     GatewayFrameReader reader;
-    std::string open = "$CAN;S;D;0x1;0x1;" + std::string(GatewayFrameReader::kGatewayFrameLimit, '1');
+    std::string open =
+        "$CAN;S;D;0x1;0x1;" + std::string(GatewayFrameReader::kGatewayFrameLimit, '1');
     reader.Feed(open.data(), open.size());
     CanMsg msg;
     EXPECT_EQ(GatewayFrameReader::kMalformed, reader.Next(&msg));

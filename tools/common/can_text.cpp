@@ -60,7 +60,8 @@ int ParseData(const char *text, CanMsg *msg) {
 }
 
 void AppendHex(std::string &out, uint32_t value, int digits) {
-    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out += kHexUpper[(value >> shift) & 15];
+    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4)
+        out += kHexUpper[(value >> shift) & 15];
 }
 
 } // namespace
@@ -106,7 +107,8 @@ std::string FormatCanSend(const CanMsg &msg) {
         if (length > 0) out += (char)('0' + length);
         return out;
     }
-    for (uint8_t i = 0; i < length; ++i) AppendHex(out, msg.data[i], 2);
+    for (uint8_t i = 0; i < length; ++i)
+        AppendHex(out, msg.data[i], 2);
     return out;
 }
 
@@ -137,7 +139,8 @@ std::string FormatCandumpLog(const CanLogRecord &record) {
 
 // "(seconds.micros)" with exactly six digits of microseconds, as candump writes it.
 static const char *ParseLogStamp(const char *p, CanLogRecord *record) {
-    while (*p == ' ' || *p == '\t') ++p;
+    while (*p == ' ' || *p == '\t')
+        ++p;
     if (*p++ != '(') return nullptr;
     const char *digits = p;
     int64_t seconds = 0;
@@ -164,13 +167,15 @@ int ParseCandumpLog(const char *line, CanLogRecord *record) {
     const char *p = ParseLogStamp(line, record);
     if (p == nullptr) return CAN_TEXT_ERR_TIMESTAMP;
     if (*p != ' ' && *p != '\t') return CAN_TEXT_ERR_INTERFACE;
-    while (*p == ' ' || *p == '\t') ++p;
+    while (*p == ' ' || *p == '\t')
+        ++p;
     size_t nameLength = std::strcspn(p, " \t\r\n");
     if (nameLength == 0 || nameLength >= sizeof(record->interfaceName))
         return CAN_TEXT_ERR_INTERFACE;
     std::memcpy(record->interfaceName, p, nameLength);
     p += nameLength;
-    while (*p == ' ' || *p == '\t') ++p;
+    while (*p == ' ' || *p == '\t')
+        ++p;
     std::string frame(p, std::strcspn(p, " \t\r\n"));
     return ParseCanSend(frame.c_str(), &record->msg);
 }

@@ -57,8 +57,8 @@ std::string FormatCandumpLine(const CanMsg &msg, const char *interfaceName);
 
 // One line of a candump log file: "(1436509052.249713) can0 123#DEADBEEF".
 struct CanLogRecord {
-    int64_t seconds;    // wall-clock time of the frame
-    uint32_t micros;    // 0 to 999999
+    int64_t seconds; // wall-clock time of the frame
+    uint32_t micros; // 0 to 999999
     char interfaceName[32];
     CanMsg msg;
 };

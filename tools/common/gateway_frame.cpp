@@ -12,8 +12,10 @@ char *PutNumber(char *p, uint32_t value) {
     *p++ = '0';
     *p++ = 'x';
     int shift = 28;
-    while (shift > 0 && ((value >> shift) & 15) == 0) shift -= 4;
-    for (; shift >= 0; shift -= 4) *p++ = kHexLower[(value >> shift) & 15];
+    while (shift > 0 && ((value >> shift) & 15) == 0)
+        shift -= 4;
+    for (; shift >= 0; shift -= 4)
+        *p++ = kHexLower[(value >> shift) & 15];
     *p++ = ';';
     return p;
 }
@@ -74,7 +76,8 @@ size_t FormatGatewayFrame(const CanMsg &msg, char *buf) {
     uint8_t length = msg.length > 8 ? 8 : msg.length;
     p = PutNumber(p, length);
     bool remote = (msg.flags & KORVEL_MSGFLAG_RTR) != 0;
-    for (uint8_t i = 0; i < length; ++i) p = PutNumber(p, remote ? 0 : msg.data[i]);
+    for (uint8_t i = 0; i < length; ++i)
+        p = PutNumber(p, remote ? 0 : msg.data[i]);
     *p++ = '#';
     return (size_t)(p - buf);
 }
@@ -90,10 +93,14 @@ bool ParseGatewayFrame(const char *text, size_t size, CanMsg *msg) {
     const char *ends[12];
     int n = SplitFields(text, size, fields, ends, 12);
     if (n < 4 || ends[0] - fields[0] != 1 || ends[1] - fields[1] != 1) return false;
-    if (*fields[0] == 'E') msg->flags |= KORVEL_MSGFLAG_EXT;
-    else if (*fields[0] != 'S') return false;
-    if (*fields[1] == 'R') msg->flags |= KORVEL_MSGFLAG_RTR;
-    else if (*fields[1] != 'D') return false;
+    if (*fields[0] == 'E')
+        msg->flags |= KORVEL_MSGFLAG_EXT;
+    else if (*fields[0] != 'S')
+        return false;
+    if (*fields[1] == 'R')
+        msg->flags |= KORVEL_MSGFLAG_RTR;
+    else if (*fields[1] != 'D')
+        return false;
     uint32_t length = 0;
     if (!ParseNumber(fields[2], ends[2], 8, 0xFFFFFFFFu, &msg->id) ||
         !ParseNumber(fields[3], ends[3], 2, 8, &length))

@@ -20,8 +20,8 @@ struct Client {
 
     Client(unsigned number, int fd, const std::string &peer, int64_t now,
            const GatewayOptions &options, uint32_t seed)
-        : number(number), fd(fd), peer(peer), connectedNs(now),
-          output(options.faults, seed), generator(options.generator, seed ^ 0x5bd1e995u) {}
+        : number(number), fd(fd), peer(peer), connectedNs(now), output(options.faults, seed),
+          generator(options.generator, seed ^ 0x5bd1e995u) {}
 
     unsigned number;
     int fd;

@@ -21,10 +21,11 @@ class FrameGenerator {
     uint64_t Due(int64_t elapsedNs) const;
     // Time after the start at which the next frame is due; -1 when no frame
     // will ever be due again, 0 when unpaced.
-    int64_t NextDueNs() const;
-    bool Finished(int64_t elapsedNs) const;
+    int64_t NextDueNs(int64_t elapsedNs) const;
 
   private:
+    uint64_t Limit() const;
+    bool DurationOver(int64_t elapsedNs) const;
     uint32_t Random();
 
     const GeneratorOptions &m_options;

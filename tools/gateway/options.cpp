@@ -41,7 +41,8 @@ void PrintGatewayUsage(FILE *out) {
         "      --malformed N      send a malformed frame behind every N frames\n"
         "      --close-after N    close the connection after N frames sent to it\n"
         "      --reset-after N    reset the connection (TCP RST) after N frames sent to it\n"
-        "      --stop-reading N   stop reading from a client after N frames received (0: never read)\n"
+        "      --stop-reading N   stop reading from a client after N frames received (0: never "
+        "read)\n"
         "      --seed N           seed of the random choices (default: from the clock)\n"
         "\n"
         "  -h, --help             this text\n"
@@ -81,9 +82,12 @@ bool ParseSeconds(const char *text, double *value) {
 }
 
 bool ParseMode(const char *text, PatternMode *mode) {
-    if (std::strcmp(text, "i") == 0) *mode = PatternMode::kIncrement;
-    else if (std::strcmp(text, "r") == 0) *mode = PatternMode::kRandom;
-    else *mode = PatternMode::kFixed;
+    if (std::strcmp(text, "i") == 0)
+        *mode = PatternMode::kIncrement;
+    else if (std::strcmp(text, "r") == 0)
+        *mode = PatternMode::kRandom;
+    else
+        *mode = PatternMode::kFixed;
     return true;
 }
 
@@ -107,7 +111,7 @@ bool ParseLength(const char *text, GeneratorOptions *gen) {
 }
 
 // Fixed data in cansend's data syntax; it also sets the length.
-bool ParseData(const char *text, GeneratorOptions *gen, bool *lengthFromData) {
+bool ParseData(const char *text, GeneratorOptions *gen) {
     ParseMode(text, &gen->dataMode);
     if (gen->dataMode != PatternMode::kFixed) return true;
     CanMsg msg;
@@ -116,15 +120,18 @@ bool ParseData(const char *text, GeneratorOptions *gen, bool *lengthFromData) {
         return false;
     std::memcpy(gen->data, msg.data, sizeof(gen->data));
     gen->length = msg.length;
-    *lengthFromData = true;
     return true;
 }
 
 bool ParseEcho(const char *text, EchoMode *echo) {
-    if (std::strcmp(text, "sender") == 0) *echo = EchoMode::kSender;
-    else if (std::strcmp(text, "all") == 0) *echo = EchoMode::kAll;
-    else if (std::strcmp(text, "others") == 0) *echo = EchoMode::kOthers;
-    else return false;
+    if (std::strcmp(text, "sender") == 0)
+        *echo = EchoMode::kSender;
+    else if (std::strcmp(text, "all") == 0)
+        *echo = EchoMode::kAll;
+    else if (std::strcmp(text, "others") == 0)
+        *echo = EchoMode::kOthers;
+    else
+        return false;
     return true;
 }
 
@@ -143,61 +150,121 @@ bool ParseRate(const char *text, double *rate) {
     return ParseSeconds(text, rate);
 }
 
-enum LongOnly { kReplay = 256, kRecord, kInterface, kSplit, kGarbage, kMalformed, kCloseAfter,
-                kResetAfter, kStopReading, kSeed };
+enum LongOnly {
+    kReplay = 256,
+    kRecord,
+    kInterface,
+    kSplit,
+    kGarbage,
+    kMalformed,
+    kCloseAfter,
+    kResetAfter,
+    kStopReading,
+    kSeed
+};
 
-const struct option kLongOptions[] = {
-    {"address", required_argument, nullptr, 'a'}, {"port", required_argument, nullptr, 'p'},
-    {"echo", required_argument, nullptr, 'e'},    {"generate", no_argument, nullptr, 'g'},
-    {"rate", required_argument, nullptr, 'r'},    {"count", required_argument, nullptr, 'n'},
-    {"duration", required_argument, nullptr, 't'}, {"id", required_argument, nullptr, 'I'},
-    {"extended", no_argument, nullptr, 'x'},      {"length", required_argument, nullptr, 'L'},
-    {"data", required_argument, nullptr, 'D'},    {"remote", no_argument, nullptr, 'R'},
-    {"replay", required_argument, nullptr, kReplay},
-    {"record", required_argument, nullptr, kRecord},
-    {"interface", required_argument, nullptr, kInterface},
-    {"split", no_argument, nullptr, kSplit},      {"garbage", no_argument, nullptr, kGarbage},
-    {"malformed", required_argument, nullptr, kMalformed},
-    {"close-after", required_argument, nullptr, kCloseAfter},
-    {"reset-after", required_argument, nullptr, kResetAfter},
-    {"stop-reading", required_argument, nullptr, kStopReading},
-    {"seed", required_argument, nullptr, kSeed},  {"help", no_argument, nullptr, 'h'},
-    {nullptr, 0, nullptr, 0}};
+const struct option kLongOptions[] = {{"address", required_argument, nullptr, 'a'},
+                                      {"port", required_argument, nullptr, 'p'},
+                                      {"echo", required_argument, nullptr, 'e'},
+                                      {"generate", no_argument, nullptr, 'g'},
+                                      {"rate", required_argument, nullptr, 'r'},
+                                      {"count", required_argument, nullptr, 'n'},
+                                      {"duration", required_argument, nullptr, 't'},
+                                      {"id", required_argument, nullptr, 'I'},
+                                      {"extended", no_argument, nullptr, 'x'},
+                                      {"length", required_argument, nullptr, 'L'},
+                                      {"data", required_argument, nullptr, 'D'},
+                                      {"remote", no_argument, nullptr, 'R'},
+                                      {"replay", required_argument, nullptr, kReplay},
+                                      {"record", required_argument, nullptr, kRecord},
+                                      {"interface", required_argument, nullptr, kInterface},
+                                      {"split", no_argument, nullptr, kSplit},
+                                      {"garbage", no_argument, nullptr, kGarbage},
+                                      {"malformed", required_argument, nullptr, kMalformed},
+                                      {"close-after", required_argument, nullptr, kCloseAfter},
+                                      {"reset-after", required_argument, nullptr, kResetAfter},
+                                      {"stop-reading", required_argument, nullptr, kStopReading},
+                                      {"seed", required_argument, nullptr, kSeed},
+                                      {"help", no_argument, nullptr, 'h'},
+                                      {nullptr, 0, nullptr, 0}};
+
+// The generator's options; false for a bad value.
+bool ApplyGeneratorOption(int option, const char *arg, GeneratorOptions *gen) {
+    switch (option) {
+    case 'g':
+        gen->enabled = true;
+        return true;
+    case 'r':
+        return ParseRate(arg, &gen->rate);
+    case 'n':
+        return ParseCount(arg, &gen->count) && gen->count > 0;
+    case 't':
+        return ParseSeconds(arg, &gen->duration);
+    case 'I':
+        return ParseIdentifier(arg, gen);
+    case 'x':
+        gen->extended = true;
+        return true;
+    case 'L':
+        return ParseLength(arg, gen);
+    case 'D':
+        return ParseData(arg, gen);
+    case 'R':
+        gen->remote = true;
+        return true;
+    }
+    return false;
+}
+
+bool ApplyFaultOption(int option, const char *arg, FaultOptions *faults) {
+    switch (option) {
+    case kSplit:
+        faults->split = true;
+        return true;
+    case kGarbage:
+        faults->garbage = true;
+        return true;
+    case kMalformed:
+        return ParseCount(arg, &faults->malformedEvery) && faults->malformedEvery > 0;
+    case kCloseAfter:
+        return ParseCount(arg, &faults->closeAfter) && faults->closeAfter > 0;
+    case kResetAfter:
+        return ParseCount(arg, &faults->resetAfter) && faults->resetAfter > 0;
+    case kStopReading:
+        faults->stopReading = true;
+        return ParseCount(arg, &faults->stopReadingAfter);
+    }
+    return false;
+}
 
 // Applies one option; false for a bad value.
-bool ApplyOption(int option, const char *arg, GatewayOptions *o, bool *lengthFromData) {
-    GeneratorOptions &gen = o->generator;
-    FaultOptions &faults = o->faults;
+bool ApplyOption(int option, const char *arg, GatewayOptions *o) {
     uint64_t seed = 0;
     switch (option) {
-    case 'a': o->address = arg; return true;
-    case 'p': return ParsePort(arg, &o->port);
-    case 'e': return ParseEcho(arg, &o->echo);
-    case 'g': gen.enabled = true; return true;
-    case 'r': return ParseRate(arg, &gen.rate);
-    case 'n': return ParseCount(arg, &gen.count) && gen.count > 0;
-    case 't': return ParseSeconds(arg, &gen.duration);
-    case 'I': return ParseIdentifier(arg, &gen);
-    case 'x': gen.extended = true; return true;
-    case 'L': *lengthFromData = false; return ParseLength(arg, &gen);
-    case 'D': return ParseData(arg, &gen, lengthFromData);
-    case 'R': gen.remote = true; return true;
-    case kReplay: o->replayPath = arg; return true;
-    case kRecord: o->recordPath = arg; return true;
-    case kInterface: o->interfaceName = arg; return !o->interfaceName.empty() && std::strlen(arg) < 32;
-    case kSplit: faults.split = true; return true;
-    case kGarbage: faults.garbage = true; return true;
-    case kMalformed: return ParseCount(arg, &faults.malformedEvery) && faults.malformedEvery > 0;
-    case kCloseAfter: return ParseCount(arg, &faults.closeAfter) && faults.closeAfter > 0;
-    case kResetAfter: return ParseCount(arg, &faults.resetAfter) && faults.resetAfter > 0;
-    case kStopReading: faults.stopReading = true; return ParseCount(arg, &faults.stopReadingAfter);
+    case 'a':
+        o->address = arg;
+        return true;
+    case 'p':
+        return ParsePort(arg, &o->port);
+    case 'e':
+        return ParseEcho(arg, &o->echo);
+    case kReplay:
+        o->replayPath = arg;
+        return true;
+    case kRecord:
+        o->recordPath = arg;
+        return true;
+    case kInterface:
+        o->interfaceName = arg;
+        return !o->interfaceName.empty() && o->interfaceName.size() < 32;
     case kSeed:
         o->seedGiven = true;
         if (!ParseCount(arg, &seed) || seed > 0xFFFFFFFFu) return false;
         o->seed = (uint32_t)seed;
         return true;
     }
-    return false;
+    return ApplyGeneratorOption(option, arg, &o->generator) ||
+           ApplyFaultOption(option, arg, &o->faults);
 }
 
 std::string OptionName(int option) {
@@ -210,14 +277,13 @@ std::string OptionName(int option) {
 
 int ParseGatewayOptions(int argc, char **argv, GatewayOptions *options) {
     *options = GatewayOptions();
-    bool lengthFromData = false;
     optind = 1;
     int option;
     while ((option = getopt_long(argc, argv, "a:p:e:gr:n:t:I:xL:D:Rh", kLongOptions, nullptr)) !=
            -1) {
         if (option == 'h') return 1;
         if (option == '?') return 2; // getopt_long has reported it
-        if (!ApplyOption(option, optarg, options, &lengthFromData)) {
+        if (!ApplyOption(option, optarg, options)) {
             std::fprintf(stderr, "korvel-gateway: bad value '%s' for %s (see --help)\n",
                          optarg ? optarg : "", OptionName(option).c_str());
             return 2;
@@ -229,7 +295,8 @@ int ParseGatewayOptions(int argc, char **argv, GatewayOptions *options) {
         return 2;
     }
     if (options->faults.closeAfter > 0 && options->faults.resetAfter > 0) {
-        std::fprintf(stderr, "korvel-gateway: --close-after and --reset-after exclude each other\n");
+        std::fprintf(stderr,
+                     "korvel-gateway: --close-after and --reset-after exclude each other\n");
         return 2;
     }
     return 0;

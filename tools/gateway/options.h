@@ -14,9 +14,9 @@ enum class PatternMode { kFixed, kIncrement, kRandom };
 
 struct GeneratorOptions {
     bool enabled = false;
-    double rate = 10;       // frames per second per client; 0 = as fast as possible
-    uint64_t count = 0;     // frames per client; 0 = no limit
-    double duration = 0;    // seconds after the client connected; 0 = no limit
+    double rate = 10;    // frames per second per client; 0 = as fast as possible
+    uint64_t count = 0;  // frames per client; 0 = no limit
+    double duration = 0; // seconds after the client connected; 0 = no limit
     PatternMode idMode = PatternMode::kIncrement;
     uint32_t id = 0;
     bool extended = false;
@@ -28,12 +28,12 @@ struct GeneratorOptions {
 };
 
 struct FaultOptions {
-    bool split = false;           // cut each frame at a random byte, send pieces separately
-    bool garbage = false;         // random bytes that are no frame in front of each frame
-    uint64_t malformedEvery = 0;  // a malformed frame behind every N frames
-    uint64_t closeAfter = 0;      // close after N frames sent to the client
-    uint64_t resetAfter = 0;      // reset after N frames sent to the client
-    bool stopReading = false;     // stop reading after stopReadingAfter frames received
+    bool split = false;          // cut each frame at a random byte, send pieces separately
+    bool garbage = false;        // random bytes that are no frame in front of each frame
+    uint64_t malformedEvery = 0; // a malformed frame behind every N frames
+    uint64_t closeAfter = 0;     // close after N frames sent to the client
+    uint64_t resetAfter = 0;     // reset after N frames sent to the client
+    bool stopReading = false;    // stop reading after stopReadingAfter frames received
     uint64_t stopReadingAfter = 0;
 };
 

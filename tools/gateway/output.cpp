@@ -38,7 +38,8 @@ uint32_t FrameOutput::Random() {
 
 void FrameOutput::PutGarbage() {
     unsigned n = 1 + Random() % 8;
-    for (unsigned i = 0; i < n; ++i) m_buffer += kGarbage[Random() % (sizeof(kGarbage) - 1)];
+    for (unsigned i = 0; i < n; ++i)
+        m_buffer += kGarbage[Random() % (sizeof(kGarbage) - 1)];
 }
 
 void FrameOutput::PutMalformed() {
@@ -64,7 +65,8 @@ void FrameOutput::Put(const CanMsg &msg) {
 FrameOutput::SendResult FrameOutput::Send(int fd) {
     while (m_pos < m_buffer.size()) {
         uint64_t end = m_base + m_buffer.size();
-        while (!m_cuts.empty() && m_cuts.front() <= m_base + m_pos) m_cuts.pop_front();
+        while (!m_cuts.empty() && m_cuts.front() <= m_base + m_pos)
+            m_cuts.pop_front();
         if (!m_cuts.empty()) end = m_cuts.front();
         size_t size = (size_t)(end - (m_base + m_pos));
         ssize_t sent = ::send(fd, m_buffer.data() + m_pos, size, MSG_NOSIGNAL);

@@ -119,20 +119,24 @@ int GatewayServer::Run() {
             break;
         }
         for (int i = 0; i < n; ++i) {
-            if (events[i].data.ptr == &g_signalTag) stop = true;
-            else HandleEvent(events[i].data.ptr, events[i].events);
+            if (events[i].data.ptr == &g_signalTag)
+                stop = true;
+            else
+                HandleEvent(events[i].data.ptr, events[i].events);
         }
         int64_t now = NowNs();
         m_echoTargetFull = std::any_of(m_clients.begin(), m_clients.end(), [](const auto &c) {
             return c->output.Pending() >= kEchoLimit;
         });
-        for (size_t i = 0; i < m_clients.size(); ++i) Service(*m_clients[i], now);
+        for (size_t i = 0; i < m_clients.size(); ++i)
+            Service(*m_clients[i], now);
         m_clients.erase(std::remove_if(m_clients.begin(), m_clients.end(),
                                        [](const auto &c) { return c->state == Client::kEnded; }),
                         m_clients.end());
         m_recorder.Flush();
     }
-    for (auto &client : m_clients) End(*client, "gateway stopped");
+    for (auto &client : m_clients)
+        End(*client, "gateway stopped");
     m_recorder.Flush();
     return status;
 }
@@ -167,8 +171,8 @@ void GatewayServer::Accept() {
         if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one)) != 0)
             Report("setsockopt TCP_NODELAY");
         unsigned number = m_nextNumber++;
-        auto client = std::make_unique<Client>(number, fd, AddressText(address), NowNs(),
-                                               m_options, m_seed + number * 7919u);
+        auto client = std::make_unique<Client>(number, fd, AddressText(address), NowNs(), m_options,
+                                               m_seed + number * 7919u);
         const FaultOptions &faults = m_options.faults;
         client->reading = !(faults.stopReading && faults.stopReadingAfter == 0);
         if (!AddToEpoll(m_epollFd, fd, client.get(), 0)) {
@@ -187,7 +191,8 @@ void GatewayServer::Read(Client &client) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
         return End(client, std::strerror(errno));
     }
-    if (n == 0) return End(client, client.state == Client::kDraining ? "gateway closed" : "peer closed");
+    if (n == 0)
+        return End(client, client.state == Client::kDraining ? "gateway closed" : "peer closed");
     if (client.state == Client::kDraining) return; // the peer's last words are not wanted
     client.reader.Feed(buffer, (size_t)n);
     const FaultOptions &faults = m_options.faults;
@@ -201,7 +206,8 @@ void GatewayServer::Read(Client &client) {
         }
         ++client.framesIn;
         Deliver(client, msg);
-        if (faults.stopReading && client.framesIn >= faults.stopReadingAfter) client.reading = false;
+        if (faults.stopReading && client.framesIn >= faults.stopReadingAfter)
+            client.reading = false;
     }
 }
 
@@ -268,9 +274,12 @@ void GatewayServer::Finish(Client &client, int64_t now) {
 
 bool GatewayServer::InputAllowed(const Client &client) const {
     switch (m_options.echo) {
-    case EchoMode::kOff: return true;
-    case EchoMode::kSender: return client.output.Pending() < kEchoLimit;
-    default: return !m_echoTargetFull;
+    case EchoMode::kOff:
+        return true;
+    case EchoMode::kSender:
+        return client.output.Pending() < kEchoLimit;
+    default:
+        return !m_echoTargetFull;
     }
 }
 
@@ -293,7 +302,9 @@ int GatewayServer::TimeoutMs(int64_t now) const {
     for (const auto &client : m_clients) {
         if (client->state == Client::kDraining) next = std::min(next, client->drainDeadlineNs);
         if (client->state != Client::kOpen || client->output.Pending() >= kFillBytes) continue;
-        int64_t due = m_options.generator.enabled ? client->generator.NextDueNs() : -1;
+        int64_t due = m_options.generator.enabled
+                          ? client->generator.NextDueNs(now - client->connectedNs)
+                          : -1;
         if (due >= 0) next = std::min(next, client->connectedNs + due);
         if (client->replayNext < m_replay.size())
             next = std::min(next, client->connectedNs + m_replay[client->replayNext].offsetNs);
@@ -307,15 +318,14 @@ void GatewayServer::End(Client &client, const char *reason) {
     double seconds = (double)(NowNs() - client.connectedNs) / 1e9;
     double per = seconds > 0 ? 1 / seconds : 0;
     const FrameOutput &out = client.output;
-    std::printf("korvel-gateway: client %u %s ended (%s) after %.3f s: in %llu frames (%.0f/s), "
-                "out %llu frames (%.0f/s), malformed in %llu, garbage in %llu bytes, "
-                "malformed out %llu\n",
-                client.number, client.peer.c_str(), reason, seconds,
-                (unsigned long long)client.framesIn, (double)client.framesIn * per,
-                (unsigned long long)out.Frames(), (double)out.Frames() * per,
-                (unsigned long long)client.malformedIn,
-                (unsigned long long)client.reader.GarbageBytes(),
-                (unsigned long long)out.MalformedFrames());
+    std::printf(
+        "korvel-gateway: client %u %s ended (%s) after %.3f s: in %llu frames (%.0f/s), "
+        "out %llu frames (%.0f/s), malformed in %llu, garbage in %llu bytes, "
+        "malformed out %llu\n",
+        client.number, client.peer.c_str(), reason, seconds, (unsigned long long)client.framesIn,
+        (double)client.framesIn * per, (unsigned long long)out.Frames(), (double)out.Frames() * per,
+        (unsigned long long)client.malformedIn, (unsigned long long)client.reader.GarbageBytes(),
+        (unsigned long long)out.MalformedFrames());
     if (close(client.fd) != 0) Report("close");
     client.fd = -1;
     client.state = Client::kEnded;
