@@ -83,6 +83,9 @@ TEST(CandumpScreen, PrintsCandumpLines) {
     EXPECT_EQ("  can1  00000005   [1]  0F",
               FormatCandumpLine(Msg(5, KORVEL_MSGFLAG_EXT, {15}), "can1"));
     EXPECT_EQ("  korvel0  7FF   [0]", FormatCandumpLine(Msg(0x7FF, 0, {}), "korvel0"));
+    // The library sends identifiers unmasked; none is cut short in print.
+    EXPECT_EQ("  korvel0  1234   [0]", FormatCandumpLine(Msg(0x1234, 0, {}), "korvel0"));
+    EXPECT_EQ("FFFFFFFF#R", FormatCanSend(Msg(0xFFFFFFFF, KORVEL_MSGFLAG_RTR, {})));
 }
 
 TEST(CandumpLog, RoundTripsLogLines) {
