@@ -39,6 +39,8 @@ GatewayProcess::GatewayProcess(const std::vector<std::string> &options) {
     if (m_pid < 0) Fail("fork");
     if (m_pid == 0) {
         dup2(pipeFds[1], STDOUT_FILENO);
+        signal(SIGINT, SIG_IGN); // as a shell starts a background job
+
         close(pipeFds[0]);
         std::vector<char *> argv;
         for (auto &arg : args)
@@ -87,8 +89,8 @@ bool GatewayProcess::WaitForLines(const std::string &text, size_t count) {
     }
 }
 
-int GatewayProcess::Stop() {
-    kill(m_pid, SIGTERM);
+int GatewayProcess::Stop(int signalNumber) {
+    kill(m_pid, signalNumber);
     int64_t deadline = MonotonicNs() + (int64_t)kWaitMs * 1000000;
     while (ReadOutput(RemainingMs(deadline))) {
     }

@@ -4,6 +4,7 @@
 
 #include "gateway_frame.h"
 
+#include <csignal>
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
@@ -22,9 +23,9 @@ class GatewayProcess {
     uint16_t Port() const { return m_port; }
     // Waits until `count` output lines contain `text`.
     bool WaitForLines(const std::string &text, size_t count = 1);
-    // Sends SIGTERM, reads the rest of the output and returns the exit status
-    // (-1 when the process did not end in time or ended by a signal).
-    int Stop();
+    // Sends the signal, reads the rest of the output and returns the exit
+    // status (-1 when the process did not end in time or ended by a signal).
+    int Stop(int signalNumber = SIGTERM);
     const std::string &Output() const { return m_output; }
     // The number in "<key> <number>" in the summary line of client `number`.
     uint64_t Summary(unsigned number, const std::string &key) const;

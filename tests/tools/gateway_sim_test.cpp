@@ -44,7 +44,8 @@ TEST(GatewayEcho, SenderModeReturnsFramesToTheirSenderOnly) {
     b.Send(TestMsg(0x42, 1));
     ASSERT_GE(b.Receive(1).size(), 1u);
     EXPECT_EQ(0x42u, b.Frames()[0].id);
-    EXPECT_EQ(0, gateway.Stop());
+    EXPECT_EQ(0, gateway.Stop(SIGINT)); // Ctrl-C, even in a background job
+    EXPECT_NE(std::string::npos, gateway.Output().find("(gateway stopped)"));
     EXPECT_EQ(3u, gateway.Summary(1, "in"));
     EXPECT_EQ(3u, gateway.Summary(1, "out"));
 }
