@@ -62,7 +62,8 @@ int ParseData(const char *text, CanMsg *msg) {
 // At least `digits` digits, more if the value needs them: an identifier
 // beyond its format's range is shown in full rather than cut.
 void AppendHex(std::string &out, uint32_t value, int digits) {
-    while (digits < 8 && (value >> (digits * 4)) != 0) ++digits;
+    while (digits < 8 && (value >> (digits * 4)) != 0)
+        ++digits;
     for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4)
         out += kHexUpper[(value >> shift) & 15];
 }
