@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -14,7 +15,7 @@ CanMsg Msg(uint32_t id, uint8_t flags, std::vector<uint8_t> data, uint8_t length
     msg.id = id;
     msg.flags = flags;
     msg.length = length == 0xFF ? (uint8_t)data.size() : length;
-    std::memcpy(msg.data, data.data(), data.size());
+    std::copy(data.begin(), data.end(), msg.data);
     return msg;
 }
 
