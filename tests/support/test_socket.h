@@ -9,7 +9,10 @@ typedef intptr_t TestSocket;
 constexpr TestSocket kNoTestSocket = -1;
 
 // Listens on 127.0.0.1 with an ephemeral port, written to *port.
-TestSocket TestListen(uint16_t *port);
+TestSocket TestListen(uint16_t *port, int backlog = 64);
+// Whether data, an end of stream or a connection to accept is there within
+// `timeoutMs`.
+bool TestWaitReadable(TestSocket s, uint32_t timeoutMs);
 TestSocket TestAccept(TestSocket listener);
 bool TestSendAll(TestSocket s, const char *data, size_t length);
 // Bytes read, 0 at the end of the stream, negative on failure.
