@@ -119,6 +119,19 @@ TEST_F(Lifecycle, RecordWithMoreThanEightDataBytesIsRefused) {
     EXPECT_EQ(0u, lib.Shutdown(n));
 }
 
+TEST_F(Lifecycle, AddressFieldWithoutNulIsNotReadPastItsEnd) {
+    // Twenty digits and dots with no terminator, followed by the port: not
+    // an address, so the connection fails, but nothing past the field is read.
+    std::memcpy(params.ipAddress, "127.0.0.1.127.0.0.1.", sizeof(params.ipAddress));
+    params.connectTimeout = 50;
+    int32_t n = 0;
+    EXPECT_EQ(KORVEL_ERR_CONNECTION, lib.Initialize(&n, &params, nullptr, 0));
+    std::memcpy(params.ipAddress, "127.0.0.1\0garbage!!!", sizeof(params.ipAddress));
+    params.connectTimeout = 3000;
+    EXPECT_EQ(0u, lib.Initialize(&n, &params, nullptr, 0));
+    EXPECT_EQ(0u, lib.Shutdown(n));
+}
+
 TEST_F(Lifecycle, RefusedConnectionTimesOutAndFreesTheNumber) {
     params.port = UnusedLoopbackPort();
     params.connectTimeout = 100;
