@@ -2,6 +2,8 @@
 
 #include "engine/process_status.h"
 
+#include <cstring>
+
 namespace {
 
 // Writes "0x", value in lower-case hex without leading zeros, and ";".
@@ -10,8 +12,10 @@ char *PutHexToken(char *p, uint32_t value) {
     *p++ = '0';
     *p++ = 'x';
     int shift = 28;
-    while (shift > 0 && (value >> shift) == 0) shift -= 4;
-    for (; shift >= 0; shift -= 4) *p++ = digits[(value >> shift) & 0xF];
+    while (shift > 0 && (value >> shift) == 0)
+        shift -= 4;
+    for (; shift >= 0; shift -= 4)
+        *p++ = digits[(value >> shift) & 0xF];
     *p++ = ';';
     return p;
 }
@@ -28,14 +32,15 @@ uint32_t FormatCanFrame(const CanMsg *record, uint16_t count, std::string *out,
     // 65 bytes at most; built on the stack and appended at once.
     char frame[72];
     char *p = frame;
-    const char head[] = {'$', 'C', 'A', 'N', ';',
-                         (record->flags & KORVEL_MSGFLAG_EXT) ? 'E' : 'S', ';',
-                         (record->flags & KORVEL_MSGFLAG_RTR) ? 'R' : 'D', ';'};
-    for (char c : head) *p++ = c;
+    std::memcpy(p, "$CAN;S;D;", 9);
+    if (record->flags & KORVEL_MSGFLAG_EXT) p[5] = 'E';
+    if (record->flags & KORVEL_MSGFLAG_RTR) p[7] = 'R';
+    p += 9;
     p = PutHexToken(p, record->id);
     p = PutHexToken(p, record->length);
     if (!(record->flags & KORVEL_MSGFLAG_RTR))
-        for (uint8_t i = 0; i < record->length; ++i) p = PutHexToken(p, record->data[i]);
+        for (uint8_t i = 0; i < record->length; ++i)
+            p = PutHexToken(p, record->data[i]);
     *p++ = '#';
 
     out->append(frame, static_cast<size_t>(p - frame));

@@ -26,7 +26,10 @@ constexpr size_t TOKEN_SCRATCH_SIZE = 32;
 bool CopyLongDecimal(const char *token, size_t length, char (&scratch)[TOKEN_SCRATCH_SIZE]) {
     const size_t sign = (token[0] == '+' || token[0] == '-') ? 1 : 0;
     size_t first = sign;
-    while (first + 1 < length && token[first] == '0') ++first;
+    while (first + 1 < length && token[first] == '0')
+        ++first;
+    // A sign behind the zeros is no sign but a bad character.
+    if (first > sign && (token[first] == '+' || token[first] == '-')) return false;
     const size_t digits = length - first;
     if (sign + digits >= TOKEN_SCRATCH_SIZE) return false;
     std::memcpy(scratch, token, sign);
@@ -81,7 +84,7 @@ bool ConvertToken(const char *token, size_t length, uint32_t width, uint32_t *va
 // Every search runs from m_pos; each byte is looked at a bounded number of
 // times, so the calls on one chunk take time linear in its size.
 class FrameReader {
-public:
+  public:
     FrameReader(std::string *chunk, size_t cursor, std::string *pending)
         : m_chunk(chunk), m_pending(pending), m_text(chunk->data()), m_pos(cursor),
           m_end(chunk->size()) {}
@@ -91,12 +94,14 @@ public:
     void SaveRest();
     size_t Position() const { return m_pos; }
 
-private:
+  private:
     bool FindField(size_t *separator) const;
     size_t FindHash(size_t from) const;
     Step ReadLetter(char set, char clear, uint8_t flag, CanMsg *record);
     Step ReadToken(uint32_t width, uint32_t largest, uint32_t *value);
     bool ReadPlainHexToken(uint32_t width, uint32_t largest, uint32_t *value);
+    bool ReadPlainHexByte(uint32_t largest, uint32_t *value);
+    Step ReadOtherToken(uint32_t width, uint32_t largest, uint32_t *value);
     bool SkipToStartToken();
     Step ReadHeader(CanMsg *record);
     Step ReadDataAndEnd(CanMsg *record);
@@ -106,14 +111,14 @@ private:
     const char *m_text;
     size_t m_pos;
     size_t m_end;
-    size_t m_hash = 0; // the first "#" at or behind the frame's beginning
 };
 
 // Finds the ";" that closes the field at m_pos; false when there is none or
 // the field is empty. Fields are short, so a plain loop beats memchr.
 bool FrameReader::FindField(size_t *separator) const {
     size_t at = m_pos;
-    while (at < m_end && m_text[at] != ';') ++at;
+    while (at < m_end && m_text[at] != ';')
+        ++at;
     *separator = at;
     return at < m_end && at != m_pos;
 }
@@ -126,8 +131,9 @@ size_t FrameReader::FindHash(size_t from) const {
 
 // A format or kind field: only its last character counts.
 Step FrameReader::ReadLetter(char set, char clear, uint8_t flag, CanMsg *record) {
-    size_t separator = 0;
-    if (!FindField(&separator)) return STEP_SAVE;
+    size_t separator = m_pos + 1; // the usual field of one letter
+    const bool oneLetter = separator < m_end && m_text[separator] == ';' && m_text[m_pos] != ';';
+    if (!oneLetter && !FindField(&separator)) return STEP_SAVE;
     const char letter = m_text[separator - 1];
     if (letter == set)
         record->flags = static_cast<uint8_t>(record->flags | flag);
@@ -143,7 +149,13 @@ Step FrameReader::ReadLetter(char set, char clear, uint8_t flag, CanMsg *record)
 // whose value is above largest, stays unconsumed; the caller decides what
 // that means for the frame.
 Step FrameReader::ReadToken(uint32_t width, uint32_t largest, uint32_t *value) {
-    if (ReadPlainHexToken(width, largest, value)) return STEP_OK;
+    const bool plain =
+        width == 1 ? ReadPlainHexByte(largest, value) : ReadPlainHexToken(width, largest, value);
+    return plain ? STEP_OK : ReadOtherToken(width, largest, value);
+}
+
+// Any token, through the general converters.
+Step FrameReader::ReadOtherToken(uint32_t width, uint32_t largest, uint32_t *value) {
     size_t separator = 0;
     if (!FindField(&separator)) return STEP_SAVE;
     uint32_t result = 0;
@@ -171,6 +183,23 @@ bool FrameReader::ReadPlainHexToken(uint32_t width, uint32_t largest, uint32_t *
     if (at == digits || at == m_end || m_text[at] != ';' || result > largest) return false;
     *value = result;
     m_pos = at + 1;
+    return true;
+}
+
+// The same for the most frequent token, a byte "0xH;" or "0xHH;", without a
+// loop: whether it has one digit or two is picked, not branched on.
+bool FrameReader::ReadPlainHexByte(uint32_t largest, uint32_t *value) {
+    if (m_end - m_pos < 5) return ReadPlainHexToken(1, largest, value);
+    const unsigned char *token = reinterpret_cast<const unsigned char *>(m_text + m_pos);
+    if (token[0] != '0' || (token[1] | 0x20) != 'x') return false;
+    const uint32_t high = HEX_DIGITS.value[token[2]];
+    const uint32_t low = HEX_DIGITS.value[token[3]];
+    const bool twoDigits = low != 0xFF;
+    const uint32_t result = twoDigits ? high * 16 + low : high;
+    const size_t separator = twoDigits ? 4 : 3;
+    if (high == 0xFF || token[separator] != ';' || result > largest) return false;
+    *value = result;
+    m_pos += separator + 1;
     return true;
 }
 
@@ -212,20 +241,27 @@ Step FrameReader::ReadDataAndEnd(CanMsg *record) {
         if (ReadToken(1, 0xFF, &byte) != STEP_OK) return STEP_SAVE;
         record->data[i] = static_cast<uint8_t>(byte);
     }
-    const size_t hash = m_pos <= m_hash ? m_hash : FindHash(m_pos);
+    const size_t hash = m_pos < m_end && m_text[m_pos] == '#' ? m_pos : FindHash(m_pos);
     if (hash == m_end) return STEP_SAVE;
     m_pos = hash + 1;
     if (m_end - m_pos == 1 && m_text[m_pos] == '\n') m_pos = m_end;
     return STEP_OK;
 }
 
+// Decoding starts at once; only when it fails does it matter whether the
+// content holds a "#" anywhere, even in front of the start token: without
+// one, the whole content is kept. A decoded frame has found its "#".
 Step FrameReader::ReadFrame(CanMsg *record) {
     if (m_pos == m_end) return STEP_MALFORMED; // nothing to read, nothing to keep
-    // Any "#" counts, even one in front of the start token.
-    m_hash = FindHash(m_pos);
-    if (m_hash == m_end) return STEP_SAVE;
-    const Step step = ReadHeader(record);
-    return step == STEP_OK ? ReadDataAndEnd(record) : step;
+    const size_t begin = m_pos;
+    Step step = ReadHeader(record);
+    if (step == STEP_OK) step = ReadDataAndEnd(record);
+    if (step == STEP_OK) return STEP_OK;
+    if (FindHash(begin) == m_end) {
+        m_pos = begin;
+        return STEP_SAVE;
+    }
+    return step;
 }
 
 void FrameReader::SaveRest() {
@@ -255,8 +291,7 @@ void JoinPendingFragment(std::string *chunk, size_t *cursor, std::string *pendin
 
 } // namespace
 
-uint32_t ParseCanFrame(std::string *chunk, size_t *cursor, std::string *pending,
-                       CanMsg *record) {
+uint32_t ParseCanFrame(std::string *chunk, size_t *cursor, std::string *pending, CanMsg *record) {
     if (chunk == nullptr || cursor == nullptr || pending == nullptr || record == nullptr)
         return PROCESS_ERR_NULL_POINTER;
     JoinPendingFragment(chunk, cursor, pending);

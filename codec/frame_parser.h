@@ -19,7 +19,8 @@
 //   - Bytes in front of "$CAN" are dropped.
 //   - Data without any "#", a frame cut short, and a data token that does
 //     not convert: the rest of the content is kept in the pending fragment
-//     and parsed in front of the next chunk.
+//     and parsed in front of the next chunk (so a whole frame kept there
+//     is decoded when the next chunk arrives, not before).
 //   - A format letter other than "E"/"S", a kind letter other than "R"/"D",
 //     an identifier or length that does not convert, and a length above 8:
 //     the frame is malformed, nothing is kept, and the caller discards the
@@ -52,5 +53,4 @@ constexpr size_t CODEC_MAX_PENDING_FRAGMENT = 65536;
 //   PROCESS_ERR_NULL_POINTER  an argument is null; nothing was changed.
 // A cursor beyond the end of the chunk counts as an empty content. The
 // chunk's bytes before the cursor may be overwritten.
-uint32_t ParseCanFrame(std::string *chunk, size_t *cursor, std::string *pending,
-                       CanMsg *record);
+uint32_t ParseCanFrame(std::string *chunk, size_t *cursor, std::string *pending, CanMsg *record);

@@ -26,7 +26,7 @@ int TokenToByte(char *token, uint8_t *value);
 // stores them as a 32-bit value. The end of the text stops the reading, but
 // at least one digit is needed; any other character fails. Characters behind
 // the digit limit are not examined. width is a number of bytes (1 or 4 in
-// use); above 4 fails.
+// use); above 4 fails, and 0 reads no digit and gives 0.
 int HexTextToValue(const char *text, uint32_t width, uint32_t *value);
 
 // 1 when text is an optional "+" or "-" followed by one or more decimal

@@ -9,7 +9,7 @@ enum : uint32_t {
     PROCESS_ERR_DISCONNECT = 2,     // no socket, or it could not be closed
     PROCESS_ERR_RESOURCE = 3,       // no memory for the socket or a thread object
     PROCESS_ERR_NULL_POINTER = 4,   // a required pointer argument is null
-    PROCESS_ERR_PROTOCOL = 5,       // InitParams.protocol is not TCP
+    PROCESS_ERR_PROTOCOL = 5,       // InitParams.protocol is not TCP, or a record the wire cannot carry
     PROCESS_ERR_TX_BUFFER_FULL = 6,
     PROCESS_ERR_RX_BUFFER_FULL = 7,
     PROCESS_ERR_EMPTY = 8,          // buffer empty, nothing to do

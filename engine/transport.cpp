@@ -8,6 +8,7 @@
 #include "net/win_sock.h"
 #include "os/event.h"
 
+#include <cstring>
 #include <new>
 
 namespace {
@@ -23,8 +24,10 @@ uint32_t CProcessData::CreateTransport() {
     if (m_initFailed) return PROCESS_ERR_RESOURCE;
     WinSocket::NotifyFn notify = m_callbackMode ? OnSocketStateChange : nullptr;
     void *notifyArg = m_callbackMode ? this : nullptr;
-    m_socket = new (std::nothrow)
-        WinSocket::CWinSock(m_params->ipAddress, m_params->port, notify, notifyArg);
+    // The field need not hold a NUL: never read past its 20 bytes.
+    char address[sizeof(m_params->ipAddress) + 1] = {};
+    std::memcpy(address, m_params->ipAddress, sizeof(m_params->ipAddress));
+    m_socket = new (std::nothrow) WinSocket::CWinSock(address, m_params->port, notify, notifyArg);
     if (!m_socket) return PROCESS_ERR_RESOURCE;
     m_socket->SetQueueLocks(&m_sockSendLock, &m_sockRecvLock);
     if (m_params->protocol != KORVEL_PROTOCOL_TCP) return PROCESS_ERR_PROTOCOL;

@@ -3,6 +3,8 @@
 #   native   libkorvel32.so on Linux
 #   win32    KORVEL32.dll for 32-bit Windows, tests under Wine (32-bit half under qemu-i386)
 #   win64    the same sources for 64-bit Windows, tests under wine64
+#   tsan     the native build under ThreadSanitizer
+#   asan     the native build under AddressSanitizer and UndefinedBehaviorSanitizer
 #   fuzz     the receive parser's fuzz target (clang, libFuzzer), run for a minute
 # Installs what is missing first. The output ends with the test summary.
 # Build directory: $KORVEL_BUILD_DIR, default ./build. The private 32-bit
@@ -32,10 +34,20 @@ configure win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-i686-w64-mingw32.c
     -DCMAKE_CROSSCOMPILING_EMULATOR="$root/scripts/wine32-run.sh;$wine32;$build/win32/wineprefix"
 configure win64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-x86_64-w64-mingw32.cmake" \
     -DCMAKE_CROSSCOMPILING_EMULATOR="$root/scripts/wine64-run.sh;$build/win64/wineprefix"
-for name in native win32 win64; do
+sanitize() { # name flags
+    name=$1
+    flags="$2 -fno-omit-frame-pointer"
+    configure "$name" -DKORVEL_TEST_PREFIX="$name." -DCMAKE_C_FLAGS="$flags" \
+        -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$2" -DCMAKE_SHARED_LINKER_FLAGS="$2"
+}
+sanitize tsan -fsanitize=thread
+sanitize asan -fsanitize=address,undefined
+for name in native win32 win64 tsan asan; do
     step "build $name"
     cmake --build "$build/$name"
 done
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
+export ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1"
 # The parser's fuzz target, built with clang and libFuzzer; its test fuzzes
 # for about a minute from the committed seeds.
 step "build fuzz"
@@ -62,6 +74,6 @@ step "start Wine"
 start_wine "$build/win64/wineprefix" wineserver /usr/lib/wine/wine64
 start_wine "$build/win32/wineprefix" "$wine32/root/usr/lib/wine/wineserver" "$wine32/root/usr/lib/wine/wine64"
 
-printf 'subdirs("native" "win32" "win64" "fuzz")\n' > "$build/CTestTestfile.cmake"
+printf 'subdirs("native" "win32" "win64" "tsan" "asan" "fuzz")\n' > "$build/CTestTestfile.cmake"
 step "tests"
 ctest --test-dir "$build" --output-on-failure --timeout 900 "$@"

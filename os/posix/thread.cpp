@@ -15,7 +15,10 @@ std::atomic<uint32_t> g_nextThreadId{1};
 void *Trampoline(void *p) {
     PosixThread *t = static_cast<PosixThread *>(p);
     t->proc(t->arg);
+    // Whoever comes second of the thread's end and the handle's close frees
+    // the record.
     t->ended = true;
+    if (t->released.exchange(true)) delete t;
     return nullptr;
 }
 
@@ -67,8 +70,12 @@ bool OsWaitForThread(OsHandle thread) {
 bool OsCloseThread(OsHandle thread) {
     PosixThread *t = static_cast<PosixThread *>(thread);
     if (!t) return false;
-    if (!t->joined) pthread_detach(t->thread);
-    delete t;
+    if (t->joined) {
+        delete t;
+        return true;
+    }
+    pthread_detach(t->thread);
+    if (t->released.exchange(true)) delete t;
     return true;
 }
 

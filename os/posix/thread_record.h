@@ -13,5 +13,8 @@ struct PosixThread {
     bool joined = false;
     int priority = OS_PRIORITY_NORMAL;
     std::atomic<bool> ended{false};
+    // Set when the handle is closed while the thread still runs: the thread
+    // then frees this record itself when it ends.
+    std::atomic<bool> released{false};
     std::atomic<int> suspendCount{0};
 };

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <deque>
 
 namespace {
 
@@ -25,6 +26,13 @@ protected:
         return n;
     }
 
+    // Opens with the behaviour named by `address`; the record stays alive
+    // until the fixture ends, as the library keeps a pointer to it.
+    int32_t OpenAs(const char *address) {
+        kept.push_back(MakeParams(address));
+        return Open(kept.back());
+    }
+
     CanMsg Msg(uint32_t id) {
         CanMsg m;
         std::memset(&m, 0, sizeof(m));
@@ -36,6 +44,7 @@ protected:
 
     KorvelLibrary lib;
     InitParams params = MakeParams("10.0.0.1");
+    std::deque<InitParams> kept;
 };
 
 void KORVEL_CALL IgnoreEvent(int32_t, uint32_t, uint32_t) {}
@@ -122,7 +131,7 @@ TEST_F(Exports, NumbersAreLowestFreeFirstAndReused) {
 }
 
 TEST_F(Exports, FailedCloseStillEndsTheInstance) {
-    int32_t n = Open(MakeParams("close-fails"));
+    int32_t n = OpenAs("close-fails");
     EXPECT_EQ(KORVEL_ERR_DISCONNECT, lib.Shutdown(n));
     ExpectEveryInstanceFunctionGives3(lib, n);
     EXPECT_EQ(n, Open(params));
@@ -178,7 +187,7 @@ TEST_F(Exports, ReadMakesCountAttemptsAndReportsAnEmptyFirstAttempt) {
 }
 
 TEST_F(Exports, PendingErrorIsReportedOnceAfterTheOwnChecks) {
-    int32_t n = Open(MakeParams("pending:6"));
+    int32_t n = OpenAs("pending:6");
     uint16_t state = 0xA5A5;
     EXPECT_EQ(1u, lib.GetCanState(n, nullptr));
     EXPECT_EQ(KORVEL_ERR_TX_BUFFER_FULL, lib.GetCanState(n, &state));
@@ -191,13 +200,13 @@ TEST_F(Exports, PendingErrorIsReportedOnceAfterTheOwnChecks) {
         uint32_t status;
     } cases[] = {{"pending:8", 14}, {"pending:12", 14}, {"pending:13", 4}, {"pending:9", 15}};
     for (const auto &c : cases) {
-        n = Open(MakeParams(c.address));
+        n = OpenAs(c.address);
         EXPECT_EQ(c.status, lib.RegisterCanMsg(n, 1, 2)) << c.address;
         EXPECT_EQ(0u, lib.RegisterCanMsg(n, 1, 2));
         EXPECT_EQ(0u, lib.Shutdown(n));
     }
     // Shutdown never reports it.
-    n = Open(MakeParams("pending:11"));
+    n = OpenAs("pending:11");
     EXPECT_EQ(0u, lib.Shutdown(n));
 }
 

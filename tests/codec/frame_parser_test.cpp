@@ -18,12 +18,15 @@ struct Decoded {
     uint32_t id;
     uint8_t flags;
     Bytes data;
-    bool operator==(const Decoded &o) const { return id == o.id && flags == o.flags && data == o.data; }
+    bool operator==(const Decoded &o) const {
+        return id == o.id && flags == o.flags && data == o.data;
+    }
 };
 
 std::ostream &operator<<(std::ostream &os, const Decoded &d) {
     os << "{id " << std::hex << d.id << " flags " << int(d.flags) << " data";
-    for (uint8_t b : d.data) os << ' ' << int(b);
+    for (uint8_t b : d.data)
+        os << ' ' << int(b);
     return os << '}';
 }
 
@@ -33,7 +36,7 @@ Decoded FromRecord(const CanMsg &m) {
 
 // One engine's parser state, driven the way the receive step drives it.
 class Parser {
-public:
+  public:
     std::string pending;
     std::string chunk;
     size_t cursor = 0;
@@ -130,7 +133,8 @@ TEST(ParseCanFrame, StreamSplitAtEveryPositionGivesTheSameFrames) {
             std::vector<Decoded> got = p.Pass(stream.substr(0, i));
             for (const std::string &part : {stream.substr(i, j - i), stream.substr(j)}) {
                 if (part.empty()) continue;
-                for (const Decoded &d : p.Pass(part)) got.push_back(d);
+                for (const Decoded &d : p.Pass(part))
+                    got.push_back(d);
             }
             ASSERT_EQ(expected, got) << "cut at " << i << " and " << j;
         }
@@ -198,6 +202,16 @@ TEST(ParseCanFrame, IncompleteFramesAreKeptFromTheFirstMissingField) {
     EXPECT_EQ("0x12$CAN;S;D;0x1;0x1;0x2;", p.pending);
 }
 
+// Without any "#" nothing is judged yet: even a broken frame is kept whole.
+TEST(ParseCanFrame, WithoutAnyHashTheWholeContentIsKept) {
+    for (const char *chunk : {"xy$CAN;S;d;0x1;0x0;", "$CAN;S;D;0xg;0x0;", "$CAN;S;D;0x1;0x9;",
+                              "$CAN;S;D;0x1;0x1;zz;"}) {
+        Parser p;
+        EXPECT_TRUE(p.Pass(chunk).empty()) << chunk;
+        EXPECT_EQ(chunk, p.pending);
+    }
+}
+
 TEST(ParseCanFrame, ZeroByteEndsThePendingFragmentButNotAToken) {
     Parser p;
     EXPECT_TRUE(p.Pass(std::string("$CAN;S;D;0x1\0tail", 17)).empty());
@@ -213,9 +227,11 @@ TEST(ParseCanFrame, LongTokensConvertAsAWhole) {
     const std::string junk(60, 'z');
     EXPECT_EQ((std::vector<Decoded>{{0x12345678, 0, {0xAB}}}),
               p.Pass("$CAN;S;D;0x12345678" + junk + ";+" + zeros + "1;0XAB" + junk + ";#"));
-    EXPECT_EQ((std::vector<Decoded>{{7, 0, {}}}), p.Pass("$CAN;S;D;+" + zeros + "7;" + zeros + ";#"));
+    EXPECT_EQ((std::vector<Decoded>{{7, 0, {}}}),
+              p.Pass("$CAN;S;D;+" + zeros + "7;" + zeros + ";#"));
     EXPECT_TRUE(p.Pass("$CAN;S;D;" + zeros + "4294967296;0x0;#").empty());
     EXPECT_TRUE(p.Pass("$CAN;S;D;" + zeros + junk + ";0x0;#").empty());
+    EXPECT_TRUE(p.Pass("$CAN;S;D;" + zeros + "-7;0x0;#").empty());
 }
 
 TEST(ParseCanFrame, EmptyInputAndMissingArgumentsChangeNothing) {

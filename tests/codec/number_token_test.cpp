@@ -38,8 +38,8 @@ TEST(TokenToUInt32, HexInEitherCaseAndDecimalGiveTheSameIdentifier) {
 }
 
 TEST(TokenToUInt32, MalformedTokensFail) {
-    for (const char *t : {"0x", " 0x7ff", "0x7ff ", "", "x7ff", "0xg", "7a", "+", "-", "+-1",
-                          "1.0", "0x 1"})
+    for (const char *t :
+         {"0x", " 0x7ff", "0x7ff ", "", "x7ff", "0xg", "7a", "+", "-", "+-1", "1.0", "0x 1"})
         EXPECT_EQ(-1, U32(t)) << '"' << t << '"';
 }
 
@@ -60,7 +60,8 @@ TEST(TokenToByte, HexReadsTwoDigitsDecimalKeepsTheLowEightBits) {
     EXPECT_EQ(251, Byte("-5"));
     EXPECT_EQ(44, Byte("300"));
     EXPECT_EQ(0, Byte("-0"));
-    for (const char *t : {"0xg", "0x", "7a", " 7", "0x+1"}) EXPECT_EQ(-1, Byte(t)) << t;
+    for (const char *t : {"0xg", "0x", "7a", " 7", "0x+1"})
+        EXPECT_EQ(-1, Byte(t)) << t;
 }
 
 TEST(NumberTokens, MissingArgumentsFail) {
@@ -104,7 +105,8 @@ TEST(HexTextToValue, ReadsUpToTwoDigitsPerByteOfWidth) {
 }
 
 TEST(IsDecimalText, OptionalSignThenOnlyDigits) {
-    for (const char *t : {"0", "+7", "-1", "007", "4294967296"}) EXPECT_EQ(1, IsDecimalText(t)) << t;
+    for (const char *t : {"0", "+7", "-1", "007", "4294967296"})
+        EXPECT_EQ(1, IsDecimalText(t)) << t;
     for (const char *t : {"", "+", "-", "+-1", "1 ", " 1", "0x1", "1a"})
         EXPECT_EQ(0, IsDecimalText(t)) << t;
 }

@@ -83,6 +83,7 @@ TEST_F(Lifecycle, PollingInstanceSendsAndReceivesFramesExactly) {
 
     CanMsg out[2] = {Msg(0x123, 0, {0x01, 0xAB, 0x00}), Msg(0x18DAF110, KORVEL_MSGFLAG_EXT | KORVEL_MSGFLAG_RTR, {})};
     out[1].length = 8;
+    out[0].timestamp = 0x12345678; // never part of a frame
     uint32_t written = 0;
     ASSERT_EQ(0u, lib.WriteCanMsg(n, out, 2, &written));
     EXPECT_EQ(2u, written);
@@ -115,6 +116,19 @@ TEST_F(Lifecycle, RecordWithMoreThanEightDataBytesIsRefused) {
     uint32_t written = 99;
     EXPECT_EQ(KORVEL_ERR_ILLEGAL_PARAMETER, lib.WriteCanMsg(n, msgs, 2, &written));
     EXPECT_EQ(1u, written);
+    EXPECT_EQ(0u, lib.Shutdown(n));
+}
+
+TEST_F(Lifecycle, AddressFieldWithoutNulIsNotReadPastItsEnd) {
+    // Twenty digits and dots with no terminator, followed by the port: not
+    // an address, so the connection fails, but nothing past the field is read.
+    std::memcpy(params.ipAddress, "127.0.0.1.127.0.0.1.", sizeof(params.ipAddress));
+    params.connectTimeout = 50;
+    int32_t n = 0;
+    EXPECT_EQ(KORVEL_ERR_CONNECTION, lib.Initialize(&n, &params, nullptr, 0));
+    std::memcpy(params.ipAddress, "127.0.0.1\0garbage!!!", sizeof(params.ipAddress));
+    params.connectTimeout = 3000;
+    EXPECT_EQ(0u, lib.Initialize(&n, &params, nullptr, 0));
     EXPECT_EQ(0u, lib.Shutdown(n));
 }
 
@@ -187,6 +201,8 @@ TEST_F(Lifecycle, PeerCloseEndsTheConnectionStateAndResetBecomesThePendingError)
         }));
     } else {
         EXPECT_TRUE(Eventually([&] { return lib.GetCanState(b, &canState) == KORVEL_ERR_RECEIVE; }));
+        // The socket's error persists, so a later cycle latches it again.
+        EXPECT_TRUE(Eventually([&] { return lib.GetCanState(b, &canState) == KORVEL_ERR_RECEIVE; }));
     }
     EXPECT_EQ(0u, lib.Shutdown(a));
     lib.Shutdown(b);
@@ -220,6 +236,12 @@ TEST_F(Lifecycle, CallbackModeReportsConnectionAndOneNoticePerSeriesOfMessages) 
     int32_t n = 0;
     ASSERT_EQ(0u, lib.Initialize(&n, &params, RecordEvent, 0xC0FFEE));
     ASSERT_TRUE(Eventually([] { return CountEvents(EVENT_CONNECTED) == 1; }));
+    {
+        // Either connected at once, or first in progress and then connected.
+        std::lock_guard<std::mutex> lock(g_eventsMutex);
+        ASSERT_LE(g_events.size(), 2u);
+        if (g_events.size() == 2) EXPECT_EQ(EVENT_STATE_CHANGED, g_events[0].code);
+    }
     ASSERT_TRUE(gateway.WaitForClients(1));
     gateway.Send(0, "$CAN;S;D;0x1;0x0;#$CAN;S;D;0x2;0x0;#");
     ASSERT_TRUE(Eventually([] { return CountEvents(EVENT_MSG_RECEIVED) == 1; }));
@@ -234,11 +256,31 @@ TEST_F(Lifecycle, CallbackModeReportsConnectionAndOneNoticePerSeriesOfMessages) 
     gateway.Send(0, "$CAN;S;D;0x4;0x0;#");
     EXPECT_TRUE(Eventually([] { return CountEvents(EVENT_MSG_RECEIVED) == 2; }));
     EXPECT_EQ(0u, lib.Shutdown(n));
+    // The callback thread has ended: nothing more arrives, not even the
+    // disconnection that the shutdown caused.
+    size_t delivered = g_events.size();
+    gateway.Send(0, "$CAN;S;D;0x5;0x0;#");
+    EXPECT_EQ(delivered, g_events.size());
     std::lock_guard<std::mutex> lock(g_eventsMutex);
     for (const Event &e : g_events) {
         EXPECT_EQ(n, e.instance);
         EXPECT_EQ(0xC0FFEEu, e.user);
     }
+}
+
+TEST_F(Lifecycle, SocketErrorIsReportedOnceAsAnEvent) {
+    if (RunningUnderWine()) GTEST_SKIP() << "Wine reports a reset as the end of the stream";
+    g_events.clear();
+    int32_t n = 0;
+    ASSERT_EQ(0u, lib.Initialize(&n, &params, RecordEvent, 7));
+    ASSERT_TRUE(gateway.WaitForClients(1));
+    ASSERT_TRUE(Eventually([] { return CountEvents(EVENT_CONNECTED) == 1; }));
+    gateway.Reset(0);
+    uint16_t canState = 0;
+    ASSERT_TRUE(Eventually([&] { return lib.GetCanState(n, &canState) == KORVEL_ERR_RECEIVE; }));
+    ASSERT_TRUE(Eventually([&] { return lib.GetCanState(n, &canState) == KORVEL_ERR_RECEIVE; }));
+    EXPECT_EQ(1u, CountEvents(EVENT_ERROR));
+    EXPECT_EQ(0u, lib.Shutdown(n));
 }
 
 // A callback that keeps calling the library while the main thread shuts

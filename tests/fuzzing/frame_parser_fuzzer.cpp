@@ -5,7 +5,12 @@
 //     Each chunk gets a receive pass as the engine runs it. Whatever the
 //     bytes, no record may get more than 8 data bytes or any field that the
 //     parser must not write, and the pending fragment must stay within its
-//     bound and hold no zero byte.
+//     bound and hold no zero byte. A plain parser that removes each field
+//     from the front of the chunk runs alongside: every call must give the
+//     same result, chunk rest and pending fragment, and the same record when
+//     it decodes a frame. An input that
+//     begins with "!" has each chunk repeated to at least 20000 bytes, so
+//     that the pending fragment reaches its bound.
 //  2. As CAN messages (14 bytes each: identifier, flags, length, 8 data
 //     bytes) that are written as frames into one well-formed stream. That
 //     stream must decode into exactly those messages, both as one chunk and
@@ -14,6 +19,7 @@
 #include "codec/frame_format.h"
 #include "codec/frame_parser.h"
 #include "engine/process_status.h"
+#include "literal_parser.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -40,28 +46,57 @@ void CheckUntouched(const CanMsg &record) {
     Check((record.flags & ~3u) == 0, "flag bits other than 0 and 1 written");
 }
 
+void CheckCall(uint32_t status, const CanMsg &record, const std::string *pending) {
+    CheckUntouched(record);
+    Check(pending->size() <= CODEC_MAX_PENDING_FRAGMENT, "pending fragment above its bound");
+    Check(pending->find('\0') == std::string::npos, "zero byte in the pending fragment");
+    Check(status == PROCESS_OK || status == PROCESS_ERR_NO_FRAME, "unexpected status");
+}
+
 // One receive pass over a chunk; appends the decoded records to frames.
 void ReceivePass(std::string chunk, std::string *pending, std::vector<CanMsg> *frames) {
     size_t cursor = 0;
     for (;;) {
         CanMsg record = {};
         const uint32_t status = ParseCanFrame(&chunk, &cursor, pending, &record);
-        CheckUntouched(record);
-        Check(pending->size() <= CODEC_MAX_PENDING_FRAGMENT, "pending fragment above its bound");
-        Check(pending->find('\0') == std::string::npos, "zero byte in the pending fragment");
-        Check(status == PROCESS_OK || status == PROCESS_ERR_NO_FRAME, "unexpected status");
+        CheckCall(status, record, pending);
         if (status != PROCESS_OK) return;
         frames->push_back(record);
     }
 }
 
+// The same pass with the plain parser alongside, compared call by call.
+void ComparedReceivePass(const std::string &bytes, std::string *pending,
+                         std::string *literalPending) {
+    std::string chunk = bytes, literalChunk = bytes;
+    size_t cursor = 0;
+    for (;;) {
+        CanMsg record = {}, literal = {};
+        const uint32_t status = ParseCanFrame(&chunk, &cursor, pending, &record);
+        const uint32_t literalStatus =
+            LiteralParseCanFrame(&literalChunk, literalPending, &literal);
+        CheckCall(status, record, pending);
+        record.timestamp = 0;
+        Check(status == literalStatus, "result differs from the plain parser");
+        // Without a frame the record is discarded, whatever it holds.
+        Check(status != PROCESS_OK || std::memcmp(&record, &literal, sizeof record) == 0,
+              "record differs from the plain parser");
+        Check(chunk.compare(cursor, std::string::npos, literalChunk) == 0, "chunk rest differs");
+        Check(*pending == *literalPending, "pending fragment differs from the plain parser");
+        if (status != PROCESS_OK) return;
+    }
+}
+
 void ParseArbitraryChunks(const uint8_t *data, size_t size) {
-    std::string pending;
-    std::vector<CanMsg> frames;
+    const bool flood = size > 0 && data[0] == '!';
+    std::string pending, literalPending;
     size_t begin = 0;
     for (size_t i = 0; i <= size; ++i) {
         if (i < size && data[i] != 0xFF) continue;
-        if (i > begin) ReceivePass(std::string(data + begin, data + i), &pending, &frames);
+        std::string chunk(data + begin, data + i);
+        while (flood && !chunk.empty() && chunk.size() < 20000)
+            chunk += chunk;
+        if (!chunk.empty()) ComparedReceivePass(chunk, &pending, &literalPending);
         begin = i + 1;
     }
 }

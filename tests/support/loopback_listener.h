@@ -3,6 +3,8 @@
 // Every wait is bounded.
 #pragma once
 
+#include "test_socket.h"
+
 #include <cstdint>
 #include <string>
 
@@ -35,7 +37,7 @@ class LoopbackListener {
   private:
     void CloseListener();
 
-    intptr_t m_listen;
-    intptr_t m_peer;
-    uint16_t m_port = 0;
+    uint16_t m_port = 0; // before m_listen, which fills it
+    TestSocket m_listen;
+    TestSocket m_peer = kNoTestSocket;
 };

@@ -13,9 +13,10 @@ TestGateway::~TestGateway() {
         m_acceptor.join();
     }
     for (auto &client : m_clients) {
-        if (!client->closed) TestShutdown(client->socket);
+        if (client->closed) continue;
+        TestShutdown(client->socket);
         client->reader.join();
-        if (!client->closed) TestClose(client->socket);
+        TestClose(client->socket);
     }
 }
 
@@ -90,7 +91,9 @@ void TestGateway::Reset(size_t index) {
     Client *client = At(index);
     if (!client || client->closed) return;
     client->closed = true;
-    TestAbort(client->socket);
+    bool closeAfterReader = TestAbort(client->socket);
+    client->reader.join();
+    if (closeAfterReader) TestClose(client->socket);
 }
 
 uint16_t UnusedLoopbackPort() {

@@ -9,7 +9,10 @@ typedef intptr_t TestSocket;
 constexpr TestSocket kNoTestSocket = -1;
 
 // Listens on 127.0.0.1 with an ephemeral port, written to *port.
-TestSocket TestListen(uint16_t *port);
+TestSocket TestListen(uint16_t *port, int backlog = 64);
+// Whether data, an end of stream or a connection to accept is there within
+// `timeoutMs`.
+bool TestWaitReadable(TestSocket s, uint32_t timeoutMs);
 TestSocket TestAccept(TestSocket listener);
 bool TestSendAll(TestSocket s, const char *data, size_t length);
 // Bytes read, 0 at the end of the stream, negative on failure.
@@ -17,5 +20,7 @@ int TestRecv(TestSocket s, char *buffer, int length);
 // Ends both directions, waking a thread blocked in accept or recv.
 void TestShutdown(TestSocket s);
 void TestClose(TestSocket s);
-// Closes with a reset instead of an orderly end.
-void TestAbort(TestSocket s);
+// Starts a close with a reset instead of an orderly end; a thread blocked in
+// TestRecv returns. True when the caller must still TestClose the socket once
+// that thread has ended (which sends the reset).
+bool TestAbort(TestSocket s);

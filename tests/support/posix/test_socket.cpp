@@ -2,17 +2,18 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-TestSocket TestListen(uint16_t *port) {
+TestSocket TestListen(uint16_t *port, int backlog) {
     int s = socket(AF_INET, SOCK_STREAM, 0);
     if (s < 0) return kNoTestSocket;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof(addr);
-    if (bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 || listen(s, 64) != 0 ||
+    if (bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 || listen(s, backlog) != 0 ||
         getsockname(s, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
         close(s);
         return kNoTestSocket;
@@ -43,11 +44,17 @@ int TestRecv(TestSocket s, char *buffer, int length) {
 void TestShutdown(TestSocket s) { shutdown(static_cast<int>(s), SHUT_RDWR); }
 void TestClose(TestSocket s) { close(static_cast<int>(s)); }
 
-// Ending the receive side first wakes a thread blocked in recv without
-// sending anything; the close with a zero linger then sends the reset.
-void TestAbort(TestSocket s) {
+// Ending the receive side wakes a thread blocked in recv without sending
+// anything; the close with a zero linger, once that thread is out, sends the
+// reset.
+bool TestAbort(TestSocket s) {
     linger l{1, 0};
     setsockopt(static_cast<int>(s), SOL_SOCKET, SO_LINGER, &l, sizeof(l));
     shutdown(static_cast<int>(s), SHUT_RD);
-    close(static_cast<int>(s));
+    return true;
+}
+
+bool TestWaitReadable(TestSocket s, uint32_t timeoutMs) {
+    pollfd pfd{static_cast<int>(s), POLLIN, 0};
+    return poll(&pfd, 1, static_cast<int>(timeoutMs)) > 0;
 }

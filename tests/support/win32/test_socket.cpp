@@ -18,7 +18,7 @@ SOCKET Native(TestSocket s) { return static_cast<SOCKET>(s); }
 
 } // namespace
 
-TestSocket TestListen(uint16_t *port) {
+TestSocket TestListen(uint16_t *port, int backlog) {
     StartNetwork();
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     if (s == INVALID_SOCKET) return kNoTestSocket;
@@ -26,7 +26,7 @@ TestSocket TestListen(uint16_t *port) {
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int len = sizeof(addr);
-    if (bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 || listen(s, 64) != 0 ||
+    if (bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 || listen(s, backlog) != 0 ||
         getsockname(s, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
         closesocket(s);
         return kNoTestSocket;
@@ -55,11 +55,18 @@ int TestRecv(TestSocket s, char *buffer, int length) { return recv(Native(s), bu
 void TestShutdown(TestSocket s) { shutdown(Native(s), SD_BOTH); }
 void TestClose(TestSocket s) { closesocket(Native(s)); }
 
-// Ending the receive side first wakes a thread blocked in recv without
-// sending anything; the close with a zero linger then sends the reset.
-void TestAbort(TestSocket s) {
+// Closing wakes a thread blocked in recv on Windows.
+bool TestAbort(TestSocket s) {
     linger l{1, 0};
     setsockopt(Native(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&l), sizeof(l));
-    shutdown(Native(s), SD_RECEIVE);
     closesocket(Native(s));
+    return false;
+}
+
+bool TestWaitReadable(TestSocket s, uint32_t timeoutMs) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(Native(s), &set);
+    timeval t{static_cast<long>(timeoutMs / 1000), static_cast<long>(timeoutMs % 1000) * 1000};
+    return select(0, &set, nullptr, nullptr, &t) > 0;
 }

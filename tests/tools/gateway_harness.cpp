@@ -1,0 +1,187 @@
+// Child-process and client helpers for the gateway tests.
+#include "gateway_harness.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+int64_t MonotonicNs() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
+}
+
+namespace {
+
+int RemainingMs(int64_t deadline) {
+    int64_t left = (deadline - MonotonicNs()) / 1000000;
+    return left > 0 ? (int)left : 0;
+}
+
+void Fail(const std::string &what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
+
+} // namespace
+
+GatewayProcess::GatewayProcess(const std::vector<std::string> &options) {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) Fail("pipe");
+    std::vector<std::string> args = {KORVEL_GATEWAY_PROGRAM, "--port", "0"};
+    args.insert(args.end(), options.begin(), options.end());
+    m_pid = fork();
+    if (m_pid < 0) Fail("fork");
+    if (m_pid == 0) {
+        dup2(pipeFds[1], STDOUT_FILENO);
+        signal(SIGINT, SIG_IGN); // as a shell starts a background job
+
+        close(pipeFds[0]);
+        std::vector<char *> argv;
+        for (auto &arg : args)
+            argv.push_back(const_cast<char *>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    m_out = pipeFds[0];
+    if (!WaitForLines("listening on 127.0.0.1:")) throw std::runtime_error("no start-up line");
+    m_port = (uint16_t)std::stoi(m_output.substr(m_output.find("127.0.0.1:") + 10));
+}
+
+GatewayProcess::~GatewayProcess() {
+    if (m_pid > 0) {
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
+    }
+    if (m_out >= 0) close(m_out);
+}
+
+bool GatewayProcess::ReadOutput(int timeoutMs) {
+    struct pollfd p = {m_out, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) <= 0) return false;
+    char buffer[4096];
+    ssize_t n = read(m_out, buffer, sizeof(buffer));
+    if (n <= 0) {
+        m_eof = true;
+        return false;
+    }
+    m_output.append(buffer, (size_t)n);
+    return true;
+}
+
+bool GatewayProcess::WaitForLines(const std::string &text, size_t count) {
+    int64_t deadline = MonotonicNs() + (int64_t)kWaitMs * 1000000;
+    for (;;) {
+        size_t found = 0;
+        for (size_t at = m_output.find(text); at != std::string::npos;
+             at = m_output.find(text, at + 1))
+            ++found;
+        if (found >= count) return true;
+        if (m_eof) return false;
+        if (!ReadOutput(RemainingMs(deadline)) && MonotonicNs() >= deadline) return false;
+    }
+}
+
+int GatewayProcess::Stop(int signalNumber) {
+    kill(m_pid, signalNumber);
+    int64_t deadline = MonotonicNs() + (int64_t)kWaitMs * 1000000;
+    while (ReadOutput(RemainingMs(deadline))) {
+    }
+    int status = 0;
+    while (waitpid(m_pid, &status, WNOHANG) == 0) {
+        if (MonotonicNs() >= deadline) return -1;
+        struct timespec pause = {0, 1000000};
+        nanosleep(&pause, nullptr);
+    }
+    m_pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+uint64_t GatewayProcess::Summary(unsigned number, const std::string &key) const {
+    std::string prefix = "client " + std::to_string(number) + " ";
+    size_t line = m_output.find(prefix);
+    while (line != std::string::npos && m_output.find(" ended (", line) > m_output.find('\n', line))
+        line = m_output.find(prefix, line + 1);
+    if (line == std::string::npos) throw std::runtime_error("no summary of " + prefix);
+    size_t at = m_output.find(key + " ", line);
+    if (at == std::string::npos || at > m_output.find('\n', line))
+        throw std::runtime_error("no " + key + " in the summary of " + prefix);
+    return std::stoull(m_output.substr(at + key.size() + 1));
+}
+
+TestClient::TestClient(uint16_t port) {
+    m_fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (m_fd < 0) Fail("socket");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(m_fd, (sockaddr *)&address, sizeof(address)) != 0) Fail("connect");
+}
+
+TestClient::~TestClient() { close(m_fd); }
+
+void TestClient::Send(const std::string &bytes) {
+    if (send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != (ssize_t)bytes.size()) Fail("send");
+}
+
+void TestClient::Send(const CanMsg &msg) {
+    std::string frame;
+    AppendGatewayFrame(msg, frame);
+    Send(frame);
+}
+
+bool TestClient::ReadOnce(int timeoutMs) {
+    struct pollfd p = {m_fd, POLLIN, 0};
+    if (m_end != kOpen || poll(&p, 1, timeoutMs) <= 0) return false;
+    char buffer[65536];
+    ssize_t n = recv(m_fd, buffer, sizeof(buffer), 0);
+    if (n <= 0) {
+        m_end = n == 0 ? kClosed : errno == ECONNRESET ? kReset : m_end;
+        if (n < 0 && errno != ECONNRESET) Fail("recv");
+        return false;
+    }
+    m_reader.Feed(buffer, (size_t)n);
+    CanMsg msg;
+    for (GatewayFrameReader::Result r;
+         (r = m_reader.Next(&msg)) != GatewayFrameReader::kNeedMore;) {
+        if (r == GatewayFrameReader::kFrame)
+            m_frames.push_back(msg);
+        else
+            ++m_malformed;
+    }
+    return true;
+}
+
+const std::vector<CanMsg> &TestClient::Receive(size_t count) {
+    int64_t deadline = MonotonicNs() + (int64_t)kWaitMs * 1000000;
+    while (m_frames.size() < count && ReadOnce(RemainingMs(deadline))) {
+    }
+    return m_frames;
+}
+
+TestClient::End TestClient::ReadToEnd() {
+    int64_t deadline = MonotonicNs() + (int64_t)kWaitMs * 1000000;
+    while (ReadOnce(RemainingMs(deadline))) {
+    }
+    return m_end;
+}
+
+CanMsg TestMsg(uint32_t id, uint8_t length, uint8_t firstByte) {
+    CanMsg msg;
+    std::memset(&msg, 0, sizeof(msg));
+    msg.id = id;
+    msg.length = length;
+    for (uint8_t i = 0; i < length; ++i)
+        msg.data[i] = (uint8_t)(firstByte + i);
+    return msg;
+}
+
+bool SameMsg(const CanMsg &a, const CanMsg &b) { return std::memcmp(&a, &b, sizeof(CanMsg)) == 0; }

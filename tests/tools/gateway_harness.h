@@ -1,0 +1,77 @@
+// korvel-gateway as a child process, and plain TCP clients that talk to it.
+#ifndef KORVEL_TESTS_GATEWAY_HARNESS_H
+#define KORVEL_TESTS_GATEWAY_HARNESS_H
+
+#include "gateway_frame.h"
+
+#include <csignal>
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+// Every wait in these helpers ends after this long at the latest.
+constexpr int kWaitMs = 10000;
+
+class GatewayProcess {
+  public:
+    // Starts korvel-gateway on an ephemeral port with the given options and
+    // waits for its "listening on" line.
+    explicit GatewayProcess(const std::vector<std::string> &options);
+    ~GatewayProcess();
+
+    uint16_t Port() const { return m_port; }
+    // Waits until `count` output lines contain `text`.
+    bool WaitForLines(const std::string &text, size_t count = 1);
+    // Sends the signal, reads the rest of the output and returns the exit
+    // status (-1 when the process did not end in time or ended by a signal).
+    int Stop(int signalNumber = SIGTERM);
+    const std::string &Output() const { return m_output; }
+    // The number in "<key> <number>" in the summary line of client `number`.
+    uint64_t Summary(unsigned number, const std::string &key) const;
+
+  private:
+    bool ReadOutput(int timeoutMs);
+
+    pid_t m_pid = -1;
+    int m_out = -1;
+    bool m_eof = false;
+    uint16_t m_port = 0;
+    std::string m_output;
+};
+
+class TestClient {
+  public:
+    enum End { kOpen, kClosed, kReset };
+
+    explicit TestClient(uint16_t port);
+    ~TestClient();
+
+    void Send(const std::string &bytes);
+    void Send(const CanMsg &msg);
+    // Reads until `count` frames have arrived in all (or the wait ends) and
+    // returns every frame received so far.
+    const std::vector<CanMsg> &Receive(size_t count);
+    // Reads until the gateway ends the connection.
+    End ReadToEnd();
+
+    int Fd() const { return m_fd; }
+    const std::vector<CanMsg> &Frames() const { return m_frames; }
+    uint64_t Malformed() const { return m_malformed; }
+    const GatewayFrameReader &Reader() const { return m_reader; }
+
+  private:
+    bool ReadOnce(int timeoutMs);
+
+    int m_fd = -1;
+    End m_end = kOpen;
+    GatewayFrameReader m_reader;
+    std::vector<CanMsg> m_frames;
+    uint64_t m_malformed = 0;
+};
+
+CanMsg TestMsg(uint32_t id, uint8_t length, uint8_t firstByte = 0);
+bool SameMsg(const CanMsg &a, const CanMsg &b);
+int64_t MonotonicNs();
+
+#endif
