@@ -1,6 +1,8 @@
 """korvel.Bus through can.Bus against the gateway simulator."""
 
+import os
 import socket
+import subprocess
 import time
 
 import can
@@ -128,6 +130,20 @@ def test_connection_failures_and_bad_channels_are_reported_at_open():
     for channel in ("127.0.0.1", "127.0.0.1:0", "127.0.0.1:65536", "1.2.3.4:5:6", 7):
         with pytest.raises(ValueError):
             can.Bus(interface="korvel", channel=channel)
+
+
+def test_a_full_instance_table_is_an_initialization_error(gateway, python):
+    sim = gateway("-e", "sender")
+    script = ("import can\n"
+              "first = can.Bus(interface='korvel', channel=%r)\n"
+              "try:\n"
+              "    can.Bus(interface='korvel', channel=%r)\n"
+              "except can.CanInitializationError as err:\n"
+              "    print(err.error_code)\n"
+              "first.shutdown()\n" % (sim.channel, sim.channel))
+    out = subprocess.run([python, "-c", script], env=dict(os.environ, KORVEL_MAXINSTANCES="1"),
+                         capture_output=True, text=True, timeout=WAIT_LIMIT, check=True).stdout
+    assert out.strip() == str(api.KORVEL_ERR_NO_FREE_INSTANCE)
 
 
 def test_shutdown_sends_what_is_queued_and_frees_the_instance(gateway, tmp_path):

@@ -140,6 +140,7 @@ class KorvelBus(can.BusABC):
         try:
             self._instance = self._lib.initialize(self._params, self._callback, 0)
         except api.KorvelError as err:
+            self.shutdown()
             raise can.CanInitializationError(
                 "cannot open %s: %s" % (self.channel_info, err), error_code=err.code) from err
         with _open_lock:
@@ -349,6 +350,7 @@ class KorvelBus(can.BusABC):
         with self._shutdown_lock:
             instance, self._instance = self._instance, None
             if instance is None:
+                super().shutdown()
                 return
             try:
                 super().shutdown()
