@@ -21,13 +21,14 @@ constexpr uint32_t kBatch = 256;
 
 std::mutex g_eventLock;
 std::condition_variable g_eventSignal;
-bool g_eventSeen = false;
+uint32_t g_events = 0; // bit (1 << code) for each event code delivered
+
 volatile std::sig_atomic_t g_stop = 0;
 
-void KORVEL_CALL OnEvent(int32_t, uint32_t, uint32_t) {
+void KORVEL_CALL OnEvent(int32_t, uint32_t code, uint32_t) {
     {
         std::lock_guard<std::mutex> guard(g_eventLock);
-        g_eventSeen = true;
+        g_events |= 1u << (code & 31);
     }
     g_eventSignal.notify_one();
 }
@@ -35,10 +36,13 @@ void KORVEL_CALL OnEvent(int32_t, uint32_t, uint32_t) {
 // The wait of the main loop notices the flag within kWaitMs.
 void OnSignal(int) { g_stop = 1; }
 
-void WaitForEvent() {
+// The event codes delivered since the last call, as bits.
+uint32_t WaitForEvents() {
     std::unique_lock<std::mutex> guard(g_eventLock);
-    g_eventSignal.wait_for(guard, std::chrono::milliseconds(kWaitMs), [] { return g_eventSeen; });
-    g_eventSeen = false;
+    g_eventSignal.wait_for(guard, std::chrono::milliseconds(kWaitMs), [] { return g_events != 0; });
+    uint32_t events = g_events;
+    g_events = 0;
+    return events;
 }
 
 // "(1436509052.249713) ", "(2015-07-10 08:17:32.249713) " or "(000.001234) ".
@@ -101,8 +105,14 @@ int DumpSession::Run() {
 
 int DumpSession::Loop() {
     for (;;) {
-        WaitForEvent();
+        uint32_t events = WaitForEvents();
         if (g_stop) return kDumpExitOk;
+        // A connection can end before its state has been read even once.
+        if ((events & (1u << EVENT_CONNECTED)) && !m_connected) {
+            m_connected = true;
+            std::fprintf(stderr, "korvel-dump: %s:%u connected\n", m_params.ipAddress,
+                         m_params.port);
+        }
         int exitCode = Step();
         if (exitCode >= 0) return exitCode;
         if (m_options.count > 0 && m_frames >= m_options.count) return kDumpExitOk;
@@ -178,7 +188,7 @@ int DumpSession::WatchConnection() {
     uint32_t state = 0;
     uint32_t status = KORVEL_GetConnectionState(m_instance, &state);
     if (status != KORVEL_OK) return Failed("reading the connection state", status);
-    if (state == m_state) return -1;
+    if (state == m_state || (state == KORVEL_CONN_CONNECTED && m_connected)) return -1;
     m_state = state;
     std::fprintf(stderr, "korvel-dump: %s:%u %s\n", m_params.ipAddress, m_params.port,
                  KorvelConnectionStateText(state));
