@@ -199,7 +199,8 @@ TEST(ToolFaults, AGatewayThatStopsReadingStillTakesTheFirstFrames) {
     EXPECT_EQ(2u, gateway.Summary(2, "in"));
 }
 
-// Reads every message of the replaying gateway and writes it back to it.
+// Reads `count` messages from the replaying gateway through the library,
+// then writes them all back to it.
 void ForwardThroughTheLibrary(uint16_t port, size_t count) {
     KorvelLibrary korvel;
     std::string error;
@@ -210,21 +211,19 @@ void ForwardThroughTheLibrary(uint16_t port, size_t count) {
     params.txBufferSize = 4096;
     int32_t instance = 0;
     ASSERT_EQ(KORVEL_OK, korvel.Initialize(&instance, &params, nullptr, 0));
-    size_t forwarded = 0;
+    std::vector<CanMsg> msgs(count);
+    uint32_t taken = 0;
     int64_t deadline = MonotonicNs() + (int64_t)kWaitMs * 1000000;
-    while (forwarded < count && MonotonicNs() < deadline) {
-        CanMsg msgs[64];
-        uint32_t read = 0, written = 0;
-        uint32_t status = korvel.ReadCanMsg(instance, msgs, 64, &read);
-        if (status == KORVEL_ERR_NO_MESSAGE) {
-            usleep(1000);
-            continue;
-        }
-        ASSERT_EQ(KORVEL_OK, status);
-        ASSERT_EQ(KORVEL_OK, korvel.WriteCanMsg(instance, msgs, read, &written));
-        forwarded += read;
+    while (taken < count && MonotonicNs() < deadline) {
+        uint32_t read = 0;
+        uint32_t status = korvel.ReadCanMsg(instance, &msgs[taken], (uint32_t)count - taken, &read);
+        ASSERT_TRUE(status == KORVEL_OK || status == KORVEL_ERR_NO_MESSAGE) << status;
+        taken += read;
+        if (status == KORVEL_ERR_NO_MESSAGE) usleep(1000);
     }
-    EXPECT_EQ(count, forwarded);
+    EXPECT_EQ(count, taken);
+    uint32_t written = 0;
+    EXPECT_EQ(KORVEL_OK, korvel.WriteCanMsg(instance, msgs.data(), taken, &written));
     BufferInfo info = {};
     while (korvel.GetCanBufferInfo(instance, &info) == KORVEL_OK && info.txCount > 0 &&
            MonotonicNs() < deadline)
@@ -239,8 +238,9 @@ TEST(ToolLogs, ADumpLogReplaysAndIsRecordedAgainUnchanged) {
         GatewayProcess generator(
             {"-g", "-r", "2000", "-n", "300", "-I", "r", "-L", "r", "-D", "r", "--seed", "11"});
         ToolProcess dump({kDump, "-f", dumped, "-n", "300", Address(generator.Port())});
-        ASSERT_EQ(0, dump.Finish()) << dump.Output();
+        int status = dump.Finish();
         EXPECT_EQ(0, generator.Stop());
+        ASSERT_EQ(0, status) << dump.Output() << generator.Output();
     }
     std::vector<std::string> first = ReadLines(dumped);
     ASSERT_EQ(300u, first.size());
@@ -251,7 +251,7 @@ TEST(ToolLogs, ADumpLogReplaysAndIsRecordedAgainUnchanged) {
         usleep(1000);
     EXPECT_EQ(0, replay.Stop());
     std::vector<std::string> second = ReadLines(recorded);
-    ASSERT_EQ(300u, second.size());
+    ASSERT_EQ(300u, second.size()) << replay.Output();
     for (size_t i = 0; i < 300; ++i)
         ASSERT_EQ(WithoutStamp(first[i]), WithoutStamp(second[i])) << i;
     std::remove(dumped.c_str());

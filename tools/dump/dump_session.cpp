@@ -93,7 +93,7 @@ int DumpSession::Run() {
         status = KORVEL_Shutdown(m_instance);
         if (status != KORVEL_OK) Report("shutting the instance down", status);
     }
-    if (m_log != nullptr && std::fclose(m_log) != 0) {
+    if (m_log != nullptr && (std::ferror(m_log) | std::fclose(m_log)) != 0) {
         std::fprintf(stderr, "korvel-dump: cannot write '%s': %s\n", m_options.logPath.c_str(),
                      std::strerror(errno));
         exitCode = kDumpExitNoConnection;
@@ -189,6 +189,9 @@ int DumpSession::WatchConnection() {
     uint32_t status = KORVEL_GetConnectionState(m_instance, &state);
     if (status != KORVEL_OK) return Failed("reading the connection state", status);
     if (state == m_state || (state == KORVEL_CONN_CONNECTED && m_connected)) return -1;
+    // An established stream that ended goes from 5 to 7 at the next read of
+    // the socket; both mean that the gateway closed it.
+    if (state == KORVEL_CONN_LOST && m_connected) state = KORVEL_CONN_CLOSED_BY_PEER;
     m_state = state;
     std::fprintf(stderr, "korvel-dump: %s:%u %s\n", m_params.ipAddress, m_params.port,
                  KorvelConnectionStateText(state));
