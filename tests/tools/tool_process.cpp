@@ -1,0 +1,125 @@
+// Child processes of the tool tests.
+#include "tool_process.h"
+
+#include "gateway_harness.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+int RemainingMs(int64_t deadline) {
+    int64_t left = (deadline - MonotonicNs()) / 1000000;
+    return left > 0 ? (int)left : 0;
+}
+
+void Fail(const std::string &what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
+
+} // namespace
+
+ToolProcess::ToolProcess(const std::vector<std::string> &args) {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) Fail("pipe");
+    m_pid = fork();
+    if (m_pid < 0) Fail("fork");
+    if (m_pid == 0) {
+        dup2(pipeFds[1], STDOUT_FILENO);
+        dup2(pipeFds[1], STDERR_FILENO);
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        std::vector<char *> argv;
+        for (auto &arg : args)
+            argv.push_back(const_cast<char *>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    m_out = pipeFds[0];
+}
+
+ToolProcess::~ToolProcess() {
+    if (m_pid > 0) {
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
+    }
+    if (m_out >= 0) close(m_out);
+}
+
+bool ToolProcess::ReadOutput(int timeoutMs) {
+    struct pollfd p = {m_out, POLLIN, 0};
+    if (m_eof || poll(&p, 1, timeoutMs) <= 0) return false;
+    char buffer[65536];
+    ssize_t n = read(m_out, buffer, sizeof(buffer));
+    if (n <= 0) {
+        m_eof = true;
+        return false;
+    }
+    m_output.append(buffer, (size_t)n);
+    return true;
+}
+
+bool ToolProcess::WaitFor(const std::string &text) {
+    int64_t deadline = MonotonicNs() + (int64_t)kWaitMs * 1000000;
+    while (m_output.find(text) == std::string::npos) {
+        if (!ReadOutput(RemainingMs(deadline)) && (m_eof || MonotonicNs() >= deadline))
+            return false;
+    }
+    return true;
+}
+
+int ToolProcess::Finish() {
+    int64_t deadline = MonotonicNs() + (int64_t)kWaitMs * 1000000;
+    while (!m_eof && MonotonicNs() < deadline)
+        ReadOutput(RemainingMs(deadline));
+    int status = 0;
+    while (waitpid(m_pid, &status, WNOHANG) == 0) {
+        if (MonotonicNs() >= deadline) return -1;
+        struct timespec pause = {0, 1000000};
+        nanosleep(&pause, nullptr);
+    }
+    m_pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::vector<std::string> ToolProcess::Lines(const std::string &prefix) const {
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < m_output.size();) {
+        size_t end = m_output.find('\n', at);
+        if (end == std::string::npos) end = m_output.size();
+        if (m_output.compare(at, prefix.size(), prefix) == 0)
+            lines.push_back(m_output.substr(at, end - at));
+        at = end + 1;
+    }
+    return lines;
+}
+
+int RunTool(const std::vector<std::string> &args, std::string *output) {
+    ToolProcess tool(args);
+    int status = tool.Finish();
+    if (output != nullptr) *output = tool.Output();
+    return status;
+}
+
+unsigned short ClosedPort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) Fail("socket");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(address);
+    if (bind(fd, (sockaddr *)&address, sizeof(address)) != 0 ||
+        getsockname(fd, (sockaddr *)&address, &size) != 0)
+        Fail("bind");
+    close(fd);
+    return ntohs(address.sin_port);
+}

@@ -1,0 +1,40 @@
+// A command-line tool as a child process, its standard output and error
+// read through one pipe.
+#ifndef KORVEL_TESTS_TOOL_PROCESS_H
+#define KORVEL_TESTS_TOOL_PROCESS_H
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+class ToolProcess {
+  public:
+    explicit ToolProcess(const std::vector<std::string> &args);
+    ~ToolProcess();
+
+    // Waits until the output contains text; false when the tool ended or
+    // the wait ran out first.
+    bool WaitFor(const std::string &text);
+    // Waits for the end of the tool and returns its exit status (-1 when it
+    // did not end within the wait or ended by a signal).
+    int Finish();
+    const std::string &Output() const { return m_output; }
+    // The output lines that begin with prefix.
+    std::vector<std::string> Lines(const std::string &prefix) const;
+
+  private:
+    bool ReadOutput(int timeoutMs);
+
+    pid_t m_pid = -1;
+    int m_out = -1;
+    bool m_eof = false;
+    std::string m_output;
+};
+
+// Runs the tool to its end; its exit status, the output in *output.
+int RunTool(const std::vector<std::string> &args, std::string *output = nullptr);
+
+// A loopback port on which nothing listens (bound once, then released).
+unsigned short ClosedPort();
+
+#endif
