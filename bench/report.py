@@ -1,0 +1,609 @@
+#!/usr/bin/python3
+"""Writes docs/performance.md and its plots from the results of scripts/bench.sh.
+
+usage: report.py RESULTS_DIR DOCS_DIR
+"""
+import glob
+import json
+import os
+import statistics
+import sys
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+
+FRAME_BYTES = 60  # the flood's frames: standard identifier, 8 data bytes
+READ_BYTES = 65535  # one network read per service cycle
+NOMINAL_CYCLES = 1000  # one cycle per millisecond when nothing is written
+
+
+def read_kv(path):
+    values = {}
+    with open(path) as f:
+        for line in f:
+            parts = line.split()
+            if len(parts) == 2:
+                try:
+                    values[parts[0]] = float(parts[1])
+                except ValueError:
+                    pass
+    return values
+
+
+def read_text(path):
+    values = {}
+    with open(path) as f:
+        for line in f:
+            key, _, rest = line.strip().partition(" ")
+            values[key] = rest
+    return values
+
+
+def runs(results, name):
+    paths = sorted(glob.glob(os.path.join(results, name + ".*.txt")))
+    return [read_kv(p) for p in paths]
+
+
+def median(rs, key):
+    return statistics.median(r[key] for r in rs)
+
+
+def gbench(results, name):
+    with open(os.path.join(results, name + ".json")) as f:
+        data = json.load(f)
+    medians = {}
+    for b in data["benchmarks"]:
+        if b.get("aggregate_name") == "median":
+            medians[b["run_name"]] = b
+    return medians
+
+
+def ns_per_item(b):
+    return 1e9 / b["items_per_second"]
+
+
+def fmt(v, digits=3):
+    if v >= 1e6:
+        return f"{v / 1e6:.{digits}g} M"
+    if v >= 1e4:
+        return f"{v / 1e3:.{digits}g} k"
+    return f"{v:.{digits}g}"
+
+
+def ms(us):
+    return f"{us / 1000:.2f} ms"
+
+
+def met(ok):
+    return "met" if ok else "**missed**"
+
+
+def loads(rs):
+    values = [r["load1"] for r in rs if "load1" in r]
+    return f"{min(values):.2f} to {max(values):.2f}" if values else "?"
+
+
+class Report:
+    def __init__(self, results, docs):
+        self.results = results
+        self.docs = docs
+        self.images = os.path.join(docs, "performance")
+        os.makedirs(self.images, exist_ok=True)
+        self.out = []
+        self.summary = []
+
+    def p(self, text=""):
+        self.out.append(text)
+
+    def one(self, name):
+        return read_kv(os.path.join(self.results, name + ".txt"))
+
+    def gload(self, name):
+        return read_kv(os.path.join(self.results, name + ".load"))["load1"]
+
+    # ---- figures ----
+
+    def machine(self):
+        m = read_text(os.path.join(self.results, "machine.txt"))
+        self.p("# Performance")
+        self.p()
+        self.p("Figures of the native Linux build (`libkorvel32.so`), measured in one run of")
+        self.p("one command; every figure stands beside a baseline measured in the same run.")
+        self.p("This file and the plots in `docs/performance/` are written by that command:")
+        self.p()
+        self.p("    scripts/bench.sh")
+        self.p()
+        self.p("It builds a Release tree with `-DKORVEL_BUILD_BENCH=ON` (into")
+        self.p("`build/bench-release`), runs the Google Benchmark programs `codec_bench` and")
+        self.p("`api_bench` (5 repetitions, medians) and the whole-process driver")
+        self.p("`korvel_bench_driver` (one measurement per call, against a `korvel-gateway`")
+        self.p("child process on loopback), and writes this file from the raw results in")
+        self.p("`build/bench-results`. The test command only builds the benchmarks and runs")
+        self.p("each for a moment (ctest `bench.*`), so that none of them rots.")
+        self.p()
+        self.p("What is measured is the library's service design: one process-wide service")
+        self.p("thread that runs a pass over all connected instances whenever a message is")
+        self.p("written and otherwise every millisecond; in each pass every instance moves")
+        self.p("one message out, parses one received chunk (one network read of at most")
+        self.p("65535 bytes) and polls its socket once. Several figures are set by this")
+        self.p("pacing rather than by the speed of the code; the sections say which.")
+        self.p()
+        self.p("| Machine | |")
+        self.p("|---|---|")
+        self.p(f"| date | {m.get('date', '?')} |")
+        self.p(f"| processor | {m.get('cpu', '?')}, {m.get('cpus', '?')} CPUs"
+               f" ({m.get('hypervisor') or 'no'} hypervisor) |")
+        self.p(f"| system | {m.get('os', '?')} |")
+        self.p(f"| compiler | {m.get('compiler', '?')} |")
+        self.p(f"| Google Benchmark | {m.get('benchmark', '?')} (the Debian package) |")
+        self.p(f"| commit | {m.get('commit', '?')} |")
+        self.p()
+        self.p("The machine is shared with other work; the load average of the minute")
+        self.p("before each measurement is given with it. Times are medians unless said")
+        self.p("otherwise.")
+        self.p()
+
+    def cycle_rate(self):
+        b = self.one("idle-baseline")
+        return b["idle_baseline_wakes_per_s"], b
+
+    def api(self):
+        g = gbench(self.results, "api")
+        w1 = ns_per_item(g["BM_WriteCanMsg/1/iterations:60000/real_time"])
+        w100 = ns_per_item(g["BM_WriteCanMsg/100/iterations:600/real_time"])
+        r1 = ns_per_item(g["BM_ReadCanMsg/1/iterations:60000/real_time"])
+        r100 = ns_per_item(g["BM_ReadCanMsg/100/iterations:600/real_time"])
+        base = ns_per_item(g["BM_GetCanState/iterations:60000/real_time"])
+        self.summary += [
+            ("API cost, write, 1 per call", f"{w1:.0f} ns/msg", f"{base:.0f} ns",
+             f"{w1 / base:.1f}", "≤ 1 µs", met(w1 <= 1000)),
+            ("API cost, write, 100 per call", f"{w100:.0f} ns/msg", f"{base:.0f} ns",
+             f"{w100 / base:.1f}", "≤ 0.3 µs", met(w100 <= 300)),
+            ("API cost, read, 1 per call", f"{r1:.0f} ns/msg", f"{base:.0f} ns",
+             f"{r1 / base:.1f}", "≤ 1 µs", met(r1 <= 1000)),
+            ("API cost, read, 100 per call", f"{r100:.0f} ns/msg", f"{base:.0f} ns",
+             f"{r100 / base:.1f}", "≤ 0.3 µs", met(r100 <= 300)),
+        ]
+        self.p("## API cost")
+        self.p()
+        self.p("What is measured (`bench/api_bench.cpp`): wall-clock time of")
+        self.p("`KORVEL_WriteCanMsg` and `KORVEL_ReadCanMsg` with 1 and with 100 messages per")
+        self.p("call on an instance connected to `korvel-gateway`, while the service thread")
+        self.p("runs beside them; 60,000 messages per repetition, each repetition on a fresh")
+        self.p("instance with buffers of 65535 messages. Reads start from a receive buffer")
+        self.p("that the gateway has filled, so every timed read finds messages. Baseline:")
+        self.p("`KORVEL_GetCanState` on the same instance, the cheapest call that takes the")
+        self.p("library lock and finds the instance.")
+        self.p(f"Load average {self.gload('api'):.2f}.")
+        self.p()
+        self.p("| Call | time per message | / baseline | Goal | |")
+        self.p("|---|---|---|---|---|")
+        self.p(f"| write, 1 per call | {w1:.0f} ns | {w1 / base:.1f} | ≤ 1 µs | {met(w1 <= 1000)} |")
+        self.p(f"| write, 100 per call | {w100:.0f} ns | {w100 / base:.1f} | ≤ 0.3 µs"
+               f" | {met(w100 <= 300)} |")
+        self.p(f"| read, 1 per call | {r1:.0f} ns | {r1 / base:.1f} | ≤ 1 µs | {met(r1 <= 1000)} |")
+        self.p(f"| read, 100 per call | {r100:.0f} ns | {r100 / base:.1f} | ≤ 0.3 µs"
+               f" | {met(r100 <= 300)} |")
+        self.p(f"| baseline `KORVEL_GetCanState` | {base:.0f} ns | 1 | | |")
+        self.p()
+        self.p("Every write call, whether its messages fit or not, ends with a wake-up of the")
+        self.p("service thread (a condition-variable broadcast, a system call when the")
+        self.p("thread sleeps); that is most of the single write's cost above the baseline.")
+        self.p("In a call of 100 the wake-up is shared by 100 messages and each message")
+        self.p("costs its copy and an allocation of its 20-byte record. A read copies")
+        self.p("records out under the buffer's lock; in calls of 100 the lock and the")
+        self.p("instance look-up are shared.")
+        self.p()
+
+    def rx(self):
+        rs, bs = runs(self.results, "rx"), runs(self.results, "rx-baseline")
+        fps = median(rs, "rx_frames_per_s")
+        base = median(bs, "rx_baseline_frames_per_s")
+        cycles, _ = self.cycle_rate()
+        per_read = READ_BYTES // FRAME_BYTES
+        ceiling = per_read * NOMINAL_CYCLES
+        achieved_ceiling = per_read * cycles
+        overruns = sum(int(r["rx_overrun"]) for r in rs)
+        cpu = median(rs, "rx_cpu_cores")
+        ok = fps >= 0.8 * ceiling and overruns == 0
+        self.summary.append(("Receive throughput", f"{fmt(fps)} frames/s",
+                             f"{fmt(base)} frames/s", f"{fps / base:.3f}",
+                             "≥ 80% of 1.09 M frames/s, no loss",
+                             f"{met(ok)} ({100 * fps / ceiling:.0f}%, {overruns} overruns)"))
+        self.p("## Receive throughput")
+        self.p()
+        self.p("What is measured (`korvel_bench_driver rx 3`, five runs): the gateway floods")
+        self.p("one instance (receive buffer 65535 messages) with 8-byte standard frames of")
+        self.p(f"{FRAME_BYTES} bytes each, as fast as it can; the application reads in batches of")
+        self.p("1000 until the buffer is empty and then sleeps 0.5 ms. Frames read over 3 s")
+        self.p("after the first batch. Baseline (`rx-baseline 1`): a plain blocking loopback")
+        self.p("TCP reader of the same stream, 65535 bytes per `recv`.")
+        self.p(f"Load average {loads(rs + bs)}.")
+        self.p()
+        self.p("| | frames/s |")
+        self.p("|---|---|")
+        self.p(f"| library, median of {len(rs)} runs | {fmt(fps)} |")
+        self.p(f"| plain TCP reader (baseline), median of {len(bs)} | {fmt(base)} |")
+        self.p(f"| design ceiling: {per_read} frames per 65535-byte read × 1000 cycles/s |"
+               f" {fmt(ceiling)} |")
+        self.p(f"| the same at the measured rate of 1 ms waits ({cycles:.0f}/s) | "
+               f"{fmt(achieved_ceiling)} |")
+        self.p()
+        self.p(f"- Against the design ceiling: {100 * fps / ceiling:.0f}% (goal ≥ 80%):"
+               f" {met(fps >= 0.8 * ceiling)}.")
+        self.p(f"  Against the ceiling at the wait rate the machine really delivers:"
+               f" {100 * fps / achieved_ceiling:.0f}%.")
+        self.p(f"- Frames lost: `KORVEL_CANSTATE_RX_OVERRUN` was set in {overruns} of"
+               f" {len(rs)} runs.")
+        self.p(f"- Against the plain reader: {fps / base:.3f} of its rate. The plain reader")
+        self.p("  is limited only by the gateway and the loopback; the library takes one")
+        self.p("  read per service cycle and no more, by design, so the ratio says how far")
+        self.p("  the pacing sits below what the network could deliver, not how slow the")
+        self.p("  code is.")
+        self.p(f"- CPU: the reading process used {cpu:.2f} of a core. Parsing a full read")
+        self.p(f"  costs about {per_read} × 50 ns ≈ {per_read * 0.05:.0f} µs of each"
+               " 1 ms cycle (see the parser")
+        self.p("  section); the rest of the gap to the ceiling is the cycle period itself: a")
+        self.p("  1 ms timed wait ends late on this virtual machine (the idle baseline below")
+        self.p(f"  counts {cycles:.0f} ends per second), and a pass takes its own time on top.")
+        self.p()
+
+    def tx(self):
+        rs, bs = runs(self.results, "tx"), runs(self.results, "tx-baseline")
+        fps = median(rs, "tx_frames_per_s")
+        base = median(bs, "tx_baseline_frames_per_s")
+        failed = [r for r in rs if r["tx_failure"]]
+        lost = sum(r["tx_written"] - r["tx_arrived"] for r in rs if not r["tx_failure"])
+        refusals = median(rs, "tx_refusals_per_frame")
+        b = self.one("burst")
+        self.summary.append(("Transmit throughput, 1 per call", f"{fmt(fps)} frames/s",
+                             f"{fmt(base)} frames/s", f"{fps / base:.3f}", "≥ 20,000 frames/s",
+                             f"{met(fps >= 20000)}; {len(failed)} of {len(rs)} runs ended"
+                             " by error 16"))
+        self.summary.append(("Transmit burst of 100 in one call",
+                             f"last frame after {b['burst_last_ms']:.1f} ms", "", "",
+                             "explain", "one frame per 1 ms cycle"))
+        self.p("## Transmit throughput")
+        self.p()
+        self.p("What is measured (`korvel_bench_driver tx 2`, five runs): one message per")
+        self.p("`KORVEL_WriteCanMsg` (transmit buffer 256), retried at once while the call")
+        self.p("returns 12 (buffer full), for 2 s; the gateway counts the frames that")
+        self.p("arrive. The rate counts the frames that left within the 2 s (what was")
+        self.p("still buffered at the end leaves afterwards at one per millisecond).")
+        self.p("Baseline (`tx-baseline 1`): a plain loopback TCP client that sends the same")
+        self.p("frames, one `send` call per frame, counted by the gateway as well.")
+        self.p(f"Load average {loads(rs + bs)}.")
+        self.p()
+        self.p("| Run | frames/s | written | arrived at the gateway | refused calls per frame"
+               " | ended by |")
+        self.p("|---|---|---|---|---|---|")
+        for i, r in enumerate(rs, 1):
+            end = f"error {int(r['tx_failure'])} after {r['tx_seconds']:.2f} s" \
+                if r["tx_failure"] else "time"
+            self.p(f"| {i} | {fmt(r['tx_frames_per_s'])} | {r['tx_written']:.0f} |"
+                   f" {r['tx_arrived']:.0f} | {r['tx_refusals_per_frame']:.0f} | {end} |")
+        self.p(f"| baseline, median of {len(bs)} | {fmt(base)} | | | | |")
+        self.p()
+        self.p(f"- Median {fmt(fps)} frames/s, {fps / base:.3f} of the plain writer"
+               f" (goal ≥ 20,000 frames/s: {met(fps >= 20000)}).")
+        self.p(f"- Frames lost in runs that ended normally: {lost:.0f}.")
+        self.p("- Why the spread: the service thread takes one message per pass, and a pass")
+        self.p("  runs for every wake-up; a write that finds the buffer full still wakes it.")
+        self.p("  The rate is therefore the rate of passes that the service thread gets to")
+        self.p("  run while the writing thread spins (a median of"
+               f" {refusals:.0f} refused calls per frame)")
+        self.p("  and the gateway reads, three busy threads on two cores; it moves with")
+        self.p("  the scheduler and with the other load on the machine. The plain writer")
+        self.p("  sends the same one frame per system call without any pacing.")
+        self.p(f"- **Error 16 (`KORVEL_ERR_SEND`)**: {len(failed)} of {len(rs)} runs ended"
+               " with it. Each pass")
+        self.p("  sends one 60-byte frame as its own TCP segment. When the gateway is not")
+        self.p("  scheduled for a few milliseconds, tens of thousands of tiny segments fill")
+        self.p("  the socket's send buffer (65535 bytes asked for; small segments use far")
+        self.p("  more buffer memory than their bytes), `send` fails with EWOULDBLOCK, the")
+        self.p("  socket counts every send failure as an error, drops the chunk, and the")
+        self.p("  error stays set: every later call on the instance returns 16 until it is")
+        self.p("  shut down. An application that writes in a tight loop can therefore lose")
+        self.p("  its connection on a busy machine. This is how the socket layer is")
+        self.p("  designed; the figure is reported as measured. An application that keeps")
+        self.p("  the write rate below a few thousand frames per second per instance, or")
+        self.p("  writes in batches, does not meet it.")
+        self.p()
+        self.p("### A burst of 100 messages in one call")
+        self.p()
+        self.p("`korvel_bench_driver burst`: 100 messages in one `KORVEL_WriteCanMsg` on an")
+        self.p("otherwise idle, connected instance; the gateway's record file stamps each")
+        self.p("frame on arrival. Medians of 5 bursts, each on a fresh connection.")
+        self.p(f"Load average {b['load1']:.2f}.")
+        self.p()
+        self.p("| | time after the call |")
+        self.p("|---|---|")
+        self.p(f"| first frame at the gateway | {b['burst_first_ms']:.2f} ms |")
+        self.p(f"| last (100th) frame at the gateway | {b['burst_last_ms']:.1f} ms |")
+        self.p(f"| transmit buffer seen empty | {b['burst_tx_empty_ms']:.1f} ms |")
+        self.p()
+        self.p("The call wakes the service thread once; that pass sends the first frame at")
+        self.p("once. No further write follows, so every later pass comes from the 1 ms")
+        self.p("time-out and sends one frame: 99 more frames need 99 cycles, 99 ms at the")
+        self.p(f"nominal rate; measured {b['burst_last_ms']:.1f} ms"
+               f" ({(b['burst_last_ms'] - b['burst_first_ms']) / 99:.2f} ms per frame, the")
+        self.p("length of a 1 ms wait on this machine plus the pass). A burst is thus spread")
+        self.p("at 1000 frames/s, close to the 9,009 frames/s of a saturated 1 Mbit/s bus")
+        self.p("only if the application keeps writing.")
+        self.p()
+
+    def latencies(self, path):
+        with open(path) as f:
+            return [float(x) for x in f if x.strip()]
+
+    def rtt(self):
+        r, b = self.one("rtt"), self.one("rtt-baseline")
+        ok = r["rtt_p99_us"] <= 3000
+        self.summary.append(("Round trip p99", ms(r["rtt_p99_us"]),
+                             f"{b['rtt_baseline_p99_us']:.0f} µs",
+                             f"{r['rtt_p99_us'] / b['rtt_baseline_p99_us']:.0f}", "≤ 3 ms",
+                             met(ok)))
+        cycles, _ = self.cycle_rate()
+        period = 1000 / cycles
+        self.p("## Round trip")
+        self.p()
+        self.p("What is measured (`korvel_bench_driver rtt 10000 1`): the gateway echoes")
+        self.p("every frame to its sender; the application writes one message and polls")
+        self.p("`KORVEL_ReadCanMsg` (yielding the processor between polls) until the echo")
+        self.p("is read; 10,000 round trips after 100 for warming up. Baseline")
+        self.p("(`rtt-baseline 10000`): the same frame over a plain blocking loopback TCP")
+        self.p("socket to the same echoing gateway.")
+        self.p(f"Load average {r['load1']:.2f} and {b['load1']:.2f}.")
+        self.p()
+        self.p("| | p50 | p99 | p99.9 | max |")
+        self.p("|---|---|---|---|---|")
+        for name, v, key in (("library", r, "rtt"), ("plain TCP echo (baseline)", b, "rtt_baseline")):
+            self.p(f"| {name} | {ms(v[key + '_p50_us'])} | {ms(v[key + '_p99_us'])} |"
+                   f" {ms(v[key + '_p999_us'])} | {ms(v[key + '_max_us'])} |")
+        self.p()
+        self.p(f"- p99 {ms(r['rtt_p99_us'])} (goal ≤ 3 ms): {met(ok)}."
+               f" Ratio to the baseline at p50: {r['rtt_p50_us'] / b['rtt_baseline_p50_us']:.0f}.")
+        self.p("- Why about 2 ms: the write wakes the service thread, whose pass sends the")
+        self.p("  frame at once; the echo is back within microseconds (the baseline), but")
+        self.p("  the pass is over. The next pass, after the 1 ms wait, reads the echo off")
+        self.p("  the socket (the socket poll comes last in a pass), and the pass after")
+        self.p("  that, another 1 ms later, parses the chunk into the receive buffer. Two")
+        self.p(f"  waits of {period:.2f} ms each (measured) make the"
+               f" {ms(r['rtt_p50_us'])} of the median; the")
+        self.p("  tail is a third cycle when a wait or the gateway is scheduled late. A")
+        self.p("  faster design would read and parse in the same pass or wake on the")
+        self.p("  socket; the pacing described above is kept.")
+        self.p()
+        self.p("![Round-trip times](performance/round_trip.png)")
+        self.p()
+        lib = self.latencies(os.path.join(self.results, "rtt.samples"))
+        base = self.latencies(os.path.join(self.results, "rtt-baseline.samples"))
+        fig, ax = plt.subplots(figsize=(7, 3.5))
+        for data, label in ((base, "plain TCP echo (baseline)"), (lib, "libkorvel32")):
+            data = sorted(data)
+            ys = [(i + 1) / len(data) for i in range(len(data))]
+            ax.plot([d / 1000 for d in data], ys, label=label)
+        ax.axvline(3.0, color="gray", linestyle="--", linewidth=1, label="goal for p99")
+        ax.set_xscale("log")
+        ax.set_xlabel("round trip (ms, log scale)")
+        ax.set_ylabel("fraction of round trips ≤ x")
+        ax.set_title("Round trip over loopback, 10,000 each")
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend(loc="lower right")
+        fig.tight_layout()
+        fig.savefig(os.path.join(self.images, "round_trip.png"), dpi=100)
+        plt.close(fig)
+
+    def idle(self):
+        cycles, b = self.cycle_rate()
+        n = [1, 16, 254]
+        idle = {k: self.one(f"idle-{k}") for k in n}
+        share = {k: idle[k]["idle_core_share"] for k in n}
+        per_cycle = {k: idle[k]["idle_core_share"] * 1e6 / cycles for k in n}
+        marginal = (per_cycle[254] - per_cycle[1]) / 253
+        base_us = b["idle_baseline_us_per_wake"]
+        self.summary.append(("Idle, 1 instance", f"{100 * share[1]:.2f}% of a core",
+                             f"{100 * b['idle_baseline_core_share']:.2f}%",
+                             f"{share[1] / b['idle_baseline_core_share']:.1f}",
+                             "≤ 1% of a core", met(share[1] <= 0.01)))
+        self.summary.append(("Idle, per instance per cycle", f"{marginal:.2f} µs", "", "",
+                             "≤ 1 µs", met(marginal <= 1)))
+        self.p("## Idle cost")
+        self.p()
+        self.p("What is measured (`korvel_bench_driver idle N 10`): CPU time (user and")
+        self.p("system, all threads) of a process that holds N connected, idle instances")
+        self.p("for 10 s. Baseline (`idle-baseline 10`): a process whose only work is a")
+        self.p("thread that waits 1 ms on a condition variable again and again, the floor")
+        self.p("of anything that wakes every millisecond; it also counts its wake-ups,")
+        self.p(f"{cycles:.0f} per second here, which is used as the number of service cycles")
+        self.p("per second below.")
+        self.p(f"Load average {loads(list(idle.values()) + [b])}.")
+        self.p()
+        self.p("| Instances | share of one core | µs per cycle | µs per instance per cycle |")
+        self.p("|---|---|---|---|")
+        self.p(f"| baseline: 1 ms waits only | {100 * b['idle_baseline_core_share']:.2f}% |"
+               f" {base_us:.1f} | |")
+        for k in n:
+            self.p(f"| {k} | {100 * share[k]:.2f}% | {per_cycle[k]:.1f} |"
+                   f" {per_cycle[k] / k:.2f} |")
+        self.p()
+        self.p(f"- One instance: {100 * share[1]:.2f}% of a core (goal ≤ 1%): {met(share[1] <= 0.01)};"
+               f" {share[1] / b['idle_baseline_core_share']:.1f}× the baseline.")
+        self.p(f"  The baseline alone costs {100 * b['idle_baseline_core_share']:.2f}%:"
+               f" a 1 ms wait costs about {base_us:.0f} µs of CPU")
+        self.p("  per wake-up on this virtual machine (timer programming and the guest's")
+        self.p("  exits), so a design that wakes every millisecond cannot stay under 1% of")
+        self.p("  a core here, whatever it does per cycle; on bare hardware a wake-up costs")
+        self.p("  a few microseconds.")
+        self.p(f"- Per idle instance and cycle: {marginal:.2f} µs (goal ≤ 1 µs):"
+               f" {met(marginal <= 1)}. This is")
+        self.p("  the growth from 1 to 254 instances divided by 253: one readiness poll")
+        self.p("  (a `poll` system call) and the empty transmit and receive steps.")
+        self.p()
+
+    def scale(self):
+        s = self.one("scale")
+        lost = s["scale_lost"]
+        ok = lost == 0 and s["scale_rx_overruns"] == 0 and s["scale_rtt_p99_us"] <= 5000
+        self.summary.append(("Scale, 254 instances", f"p99 {ms(s['scale_rtt_p99_us'])},"
+                             f" {lost:.0f} lost", "", "", "no loss, p99 ≤ 5 ms", met(ok)))
+        rtt = {1: self.one("rtt"), 16: self.one("rtt-16"), 254: self.one("rtt-254")}
+        idle = {k: self.one(f"idle-{k}") for k in (1, 16, 254)}
+        self.p("## Scale")
+        self.p()
+        self.p("What is measured (`korvel_bench_driver scale 254 30`): 254 instances in one")
+        self.p("process; the gateway sends each 100 generated frames/s and echoes what it")
+        self.p("receives, and the application writes one message per instance every 10 ms")
+        self.p("(staggered), for 30 s: 25,400 frames/s out and 50,800 frames/s in. One")
+        self.p("application thread writes when due, reads every instance in batches of up")
+        self.p("to 256 and sleeps 0.2 ms; the round trip of each echoed message is taken")
+        self.p("when the loop reads it, so it includes up to one loop of delay. Loss: all")
+        self.p("frames the gateway sent (its own count) against all frames read.")
+        self.p(f"Load average {s['load1']:.2f}.")
+        self.p()
+        self.p("| | |")
+        self.p("|---|---|")
+        self.p(f"| frames sent by the gateway | {s['scale_gateway_sent']:.0f} |")
+        self.p(f"| frames read by the application | {s['scale_received']:.0f} |")
+        self.p(f"| instances with `KORVEL_CANSTATE_RX_OVERRUN` | {s['scale_rx_overruns']:.0f} |")
+        self.p(f"| writes refused | {s['scale_write_refusals']:.0f} |")
+        self.p(f"| round trip p50 / p99 / p99.9 / max | {ms(s['scale_rtt_p50_us'])} /"
+               f" {ms(s['scale_rtt_p99_us'])} / {ms(s['scale_rtt_p999_us'])} /"
+               f" {ms(s['scale_rtt_max_us'])} |")
+        self.p(f"| CPU of the process | {s['scale_cpu_cores']:.2f} of a core |")
+        self.p()
+        self.p(f"- No frame lost: {met(lost == 0 and s['scale_rx_overruns'] == 0)}."
+               f" p99 round trip ≤ 5 ms: {met(s['scale_rtt_p99_us'] <= 5000)}.")
+        self.p("- Every one of the 25,400 writes per second wakes the service thread for a")
+        self.p("  pass over all 254 instances, and each pass polls 254 sockets; the")
+        self.p("  service thread is busy most of the time, and a message that has just")
+        self.p("  been written waits for the passes before it. Its echo then needs the two")
+        self.p("  further passes of the round trip above; with passes that take a large")
+        self.p("  part of a millisecond each and the other threads competing for two cores,")
+        self.p("  the tail grows.")
+        self.p()
+        self.p("How the figures grow with the number of instances (the other instances")
+        self.p("connected and idle for the round trips; `rtt 2000 N`):")
+        self.p()
+        self.p("| Instances | idle CPU, share of a core | round trip p50 | round trip p99 |")
+        self.p("|---|---|---|---|")
+        for k in (1, 16, 254):
+            self.p(f"| {k} | {100 * idle[k]['idle_core_share']:.2f}% | {ms(rtt[k]['rtt_p50_us'])} |"
+                   f" {ms(rtt[k]['rtt_p99_us'])} |")
+        self.p()
+        self.p("![Cost against the number of instances](performance/instances.png)")
+        self.p()
+        ks = [1, 16, 254]
+        fig, (a1, a2) = plt.subplots(1, 2, figsize=(9, 3.5))
+        a1.plot(ks, [100 * idle[k]["idle_core_share"] for k in ks], marker="o")
+        a1.set_xscale("log")
+        a1.set_xlabel("idle instances (log scale)")
+        a1.set_ylabel("CPU, % of one core")
+        a1.set_title("Idle cost")
+        a1.grid(True, alpha=0.3)
+        for q, label in (("rtt_p50_us", "p50"), ("rtt_p99_us", "p99")):
+            a2.plot(ks, [rtt[k][q] / 1000 for k in ks], marker="o", label=label)
+        a2.set_xscale("log")
+        a2.set_xlabel("open instances (log scale)")
+        a2.set_ylabel("round trip, ms")
+        a2.set_title("Round trip of one instance")
+        a2.grid(True, alpha=0.3)
+        a2.legend()
+        fig.tight_layout()
+        fig.savefig(os.path.join(self.images, "instances.png"), dpi=100)
+        plt.close(fig)
+
+    def parser(self):
+        g = gbench(self.results, "codec")
+        p64, p1 = g["BM_ParseStream/65536"], g["BM_ParseStream/1024"]
+        scan, stamp = g["BM_ScanSeparators/65536"], g["BM_TimeStamp"]
+        t64, t1, ts, tt = (b["s/frame"] * 1e9 for b in (p64, p1, scan, stamp))
+        self.summary.append(("Parser, 64 KiB chunks", f"{fmt(p64['frames/s'])} frames/s",
+                             f"{fmt(scan['frames/s'])} frames/s (scan)", f"{t64 / ts:.1f}",
+                             "≥ 5 M frames/s, ≤ 10× the scan",
+                             met(p64["frames/s"] >= 5e6 and t64 / ts <= 10)))
+        self.p("## Receive stream parser")
+        self.p()
+        self.p("What is measured (`bench/codec_bench.cpp`): a 1 MiB stream of typical")
+        self.p("frames — every fourth one with an extended identifier, data lengths cycling")
+        self.p("through 0 to 8, 39 bytes per frame on average — cut into chunks of 1 KiB or")
+        self.p("64 KiB and parsed with `ParseCanFrame` in receive passes as the engine runs")
+        self.p("them (frames cut at a chunk boundary go through the pending fragment). The")
+        self.p("copy that gives each pass a fresh chunk is not timed.")
+        self.p()
+        self.p("- `BM_ParseStream/65536`, `BM_ParseStream/1024`: the parser at 64 KiB and")
+        self.p("  1 KiB chunks.")
+        self.p("- `BM_ScanSeparators/65536`: the baseline, a loop over the same chunks that")
+        self.p("  only counts the bytes \";\" and \"#\" (the compiler vectorises it).")
+        self.p("- `BM_TimeStamp`: one `OsTimeGetTime` per frame, the clock read with which")
+        self.p("  the parser stamps every decoded frame; it is part of the parser's cost.")
+        self.p()
+        self.p(f"Medians of 5 repetitions; load average {self.gload('codec'):.2f}.")
+        self.p()
+        self.p("| Benchmark | frames/s | bytes/s | time per frame |")
+        self.p("|---|---|---|---|")
+        for name, b, t in (("parser, 64 KiB chunks", p64, t64), ("parser, 1 KiB chunks", p1, t1),
+                           ("scan-only baseline, 64 KiB chunks", scan, ts)):
+            self.p(f"| {name} | {fmt(b['frames/s'])} | {b['bytes_per_second'] / 2**20:.0f} MiB/s |"
+                   f" {t:.1f} ns |")
+        self.p(f"| time stamp (`OsTimeGetTime`) | {fmt(stamp['frames/s'])} | | {tt:.1f} ns |")
+        self.p()
+        self.p("| Ratio (same run) | Value | Goal | |")
+        self.p("|---|---|---|---|")
+        self.p(f"| parser / scan-only baseline, 64 KiB chunks | {t64 / ts:.1f} | at most 10 |"
+               f" {met(t64 / ts <= 10)} |")
+        self.p(f"| parser per frame, 64 KiB / 1 KiB chunks | {t64 / t1:.2f} | at most 1.3 |"
+               f" {met(t64 / t1 <= 1.3)} |")
+        self.p(f"| time stamp / parser, 64 KiB chunks | {tt / t64:.2f} | | |")
+        self.p()
+        self.p(f"- At least 5 million frames/s for 64 KiB chunks: {met(p64['frames/s'] >= 5e6)},"
+               f" {fmt(p64['frames/s'])}.")
+        self.p(f"- Within 10× of the scan-only baseline: {met(t64 / ts <= 10)}, with little room."
+               f" The clock read")
+        self.p(f"  ({tt:.0f} ns here for `clock_gettime(CLOCK_MONOTONIC)`) is"
+               f" {100 * tt / t64:.0f}% of the parser's time per")
+        self.p("  frame; every decoded frame needs it for its time stamp.")
+        self.p("- Per-frame cost independent of the chunk size: a 64 KiB chunk costs less")
+        self.p("  per frame than a 1 KiB chunk, because fewer frames straddle a chunk")
+        self.p("  boundary; the parser consumes a chunk with a cursor and moves its content")
+        self.p("  at most once, when a pending fragment is put in front of it.")
+        self.p()
+
+    def write(self):
+        body = self.out
+        self.out = []
+        self.p("## Summary")
+        self.p()
+        self.p("| Figure | Measured | Baseline (same run) | Ratio | Goal | |")
+        self.p("|---|---|---|---|---|---|")
+        for row in self.summary:
+            self.p("| " + " | ".join(row) + " |")
+        self.p()
+        self.p("Not measured yet: the Windows build under Wine (a comparison without a")
+        self.p("goal); the benchmark programs are native only so far.")
+        self.p()
+        summary = self.out
+        head_end = body.index("## API cost")
+        text = body[:head_end] + summary + body[head_end:]
+        with open(os.path.join(self.docs, "performance.md"), "w") as f:
+            f.write("\n".join(text).rstrip() + "\n")
+
+
+def main():
+    results, docs = sys.argv[1], sys.argv[2]
+    r = Report(results, docs)
+    r.machine()
+    r.api()
+    r.rx()
+    r.tx()
+    r.rtt()
+    r.idle()
+    r.scale()
+    r.parser()
+    r.write()
+
+
+if __name__ == "__main__":
+    main()

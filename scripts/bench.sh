@@ -1,0 +1,81 @@
+#!/bin/sh
+# Runs every benchmark once, one after the other, and writes
+# docs/performance.md (tables, the machine, the command) and the plots in
+# docs/performance/ from the results. Takes about four minutes; the machine
+# should be otherwise as quiet as possible, since the figures are times.
+# Build directory: $KORVEL_BUILD_DIR/bench-release, default ./build.
+# The raw results stay in <build directory>/bench-results.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${KORVEL_BUILD_DIR:-$root/build}
+dir=$build/bench-release
+results=$build/bench-results
+
+step() { printf '\n== %s\n' "$*"; }
+
+step "packages"
+"$root/scripts/install-deps.sh"
+step "build"
+cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVEL_BUILD_TESTS=OFF \
+    -DKORVEL_BUILD_BENCH=ON >/dev/null
+cmake --build "$dir" -j2
+bin=$dir/bin
+rm -rf "$results"
+mkdir -p "$results"
+
+load() { cut -d' ' -f1 /proc/loadavg; }
+
+# driver NAME ARGS...: one driver run into $results/NAME.txt, with the load
+# average of the minute before it.
+driver() {
+    name=$1
+    shift
+    printf '%s: korvel_bench_driver %s\n' "$name" "$*"
+    { echo "load1 $(load)"; "$bin/korvel_bench_driver" "$@" | grep -v '^korvel-gateway'; } \
+        >"$results/$name.txt"
+}
+# gbench NAME PROGRAM: five repetitions, medians to $results/NAME.json.
+gbench() {
+    printf '%s: %s\n' "$1" "$2"
+    echo "load1 $(load)" >"$results/$1.load"
+    "$bin/$2" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+        --benchmark_out="$results/$1.json" --benchmark_out_format=json >/dev/null 2>&1
+}
+
+step "machine"
+{
+    echo "date $(date -u '+%Y-%m-%d %H:%M UTC')"
+    echo "cpu $(lscpu | sed -n 's/^Model name: *//p' | head -1)"
+    echo "cpus $(nproc)"
+    echo "hypervisor $(lscpu | sed -n 's/^Hypervisor vendor: *//p' | head -1)"
+    echo "os $(. /etc/os-release && echo "$PRETTY_NAME"), kernel $(uname -r)"
+    echo "compiler $(c++ --version | head -1)"
+    echo "benchmark $(dpkg-query -W -f='${Version}' libbenchmark-dev)"
+    echo "commit $(git -C "$root" rev-parse --short HEAD)"
+} | tee "$results/machine.txt"
+
+step "benchmarks"
+gbench codec codec_bench
+gbench api api_bench
+for i in 1 2 3 4 5; do
+    driver "rx.$i" rx 3
+    driver "rx-baseline.$i" rx-baseline 1
+done
+for i in 1 2 3 4 5; do
+    driver "tx.$i" tx 2
+    driver "tx-baseline.$i" tx-baseline 1
+done
+driver burst burst
+driver rtt rtt 10000 1 "$results/rtt.samples"
+driver rtt-baseline rtt-baseline 10000 "$results/rtt-baseline.samples"
+driver rtt-16 rtt 2000 16
+driver rtt-254 rtt 2000 254
+driver idle-baseline idle-baseline 10
+for n in 1 16 254; do
+    driver "idle-$n" idle "$n" 10
+done
+driver scale scale 254 30
+
+step "report"
+/usr/bin/python3 "$root/bench/report.py" "$results" "$root/docs"
+echo "bench: wrote docs/performance.md"
