@@ -378,7 +378,9 @@ int Scale(int instances, double seconds) {
     uint64_t received = 0, refused = 0;
     const int64_t cpu0 = bench::ProcessCpuNs();
     int64_t now = start, quietSince = 0;
+    std::vector<double> loopUs; // one pass of the application's loop, without its sleep
     while (quietSince == 0 || now - quietSince < 1000000000) {
+        const int64_t loopStart = bench::NowNs();
         bool sending = false;
         for (auto &s : all) {
             if ((int)s.sentNs.size() < perInstance) sending = true;
@@ -405,6 +407,7 @@ int Scale(int instances, double seconds) {
             }
         }
         now = bench::NowNs();
+        loopUs.push_back((now - loopStart) / 1e3);
         if (!sending && quietSince == 0) quietSince = now;
         SleepUs(200);
     }
@@ -423,6 +426,7 @@ int Scale(int instances, double seconds) {
     Print("scale_write_refusals", (double)refused);
     Print("scale_cpu_cores", cpu / (double)wall);
     PrintLatencies("scale_rtt", us, nullptr);
+    PrintLatencies("scale_loop", loopUs, nullptr);
     return 0;
 }
 

@@ -140,6 +140,14 @@ class Report:
         self.p(f"| Google Benchmark | {m.get('benchmark', '?')} (the Debian package) |")
         self.p(f"| commit | {m.get('commit', '?')} |")
         self.p()
+        if m.get("privileged") == "yes":
+            self.p("The benchmarks ran as root. The service thread asks for time-critical")
+            self.p("priority, which on Linux is the highest real-time round-robin priority")
+            self.p("(`SCHED_RR`) when the process may have it, and normal priority otherwise.")
+            self.p("So the main runs below have a real-time service thread; the runs marked")
+            self.p("\"normal priority\" were started without the privilege (`capsh")
+            self.p("--drop=cap_sys_nice`), as any unprivileged application is.")
+            self.p()
         self.p("The machine is shared with other work; the load average of the minute")
         self.p("before each measurement is given with it. Times are medians unless said")
         self.p("otherwise.")
@@ -156,9 +164,17 @@ class Report:
         r1 = ns_per_item(g["BM_ReadCanMsg/1/iterations:60000/real_time"])
         r100 = ns_per_item(g["BM_ReadCanMsg/100/iterations:600/real_time"])
         base = ns_per_item(g["BM_GetCanState/iterations:60000/real_time"])
+        gn = gbench(self.results, "api-normal")
+        n_w1 = ns_per_item(gn["BM_WriteCanMsg/1/iterations:60000/real_time"])
+        n_w100 = ns_per_item(gn["BM_WriteCanMsg/100/iterations:600/real_time"])
+        n_r1 = ns_per_item(gn["BM_ReadCanMsg/1/iterations:60000/real_time"])
+        n_r100 = ns_per_item(gn["BM_ReadCanMsg/100/iterations:600/real_time"])
+        n_base = ns_per_item(gn["BM_GetCanState/iterations:60000/real_time"])
         self.summary += [
-            ("API cost, write, 1 per call", f"{w1:.0f} ns/msg", f"{base:.0f} ns",
+            ("API cost, write, 1 per call, real-time", f"{w1:.0f} ns/msg", f"{base:.0f} ns",
              f"{w1 / base:.1f}", "≤ 1 µs", met(w1 <= 1000)),
+            ("API cost, write, 1 per call, normal priority", f"{n_w1:.0f} ns/msg",
+             f"{n_base:.0f} ns", f"{n_w1 / n_base:.1f}", "≤ 1 µs", met(n_w1 <= 1000)),
             ("API cost, write, 100 per call", f"{w100:.0f} ns/msg", f"{base:.0f} ns",
              f"{w100 / base:.1f}", "≤ 0.3 µs", met(w100 <= 300)),
             ("API cost, read, 1 per call", f"{r1:.0f} ns/msg", f"{base:.0f} ns",
@@ -188,10 +204,32 @@ class Report:
                f" | {met(r100 <= 300)} |")
         self.p(f"| baseline `KORVEL_GetCanState` | {base:.0f} ns | 1 | | |")
         self.p()
+        self.p("The same with the service thread at normal priority"
+               f" (load average {self.gload('api-normal'):.2f}):")
+        self.p()
+        self.p("| Call | time per message | / baseline | Goal | |")
+        self.p("|---|---|---|---|---|")
+        for name, v, goal, limit in (("write, 1 per call", n_w1, "≤ 1 µs", 1000),
+                                     ("write, 100 per call", n_w100, "≤ 0.3 µs", 300),
+                                     ("read, 1 per call", n_r1, "≤ 1 µs", 1000),
+                                     ("read, 100 per call", n_r100, "≤ 0.3 µs", 300)):
+            self.p(f"| {name} | {v:.0f} ns | {v / n_base:.1f} | {goal} | {met(v <= limit)} |")
+        self.p(f"| baseline `KORVEL_GetCanState` | {n_base:.0f} ns | 1 | | |")
+        self.p()
         self.p("Every write call, whether its messages fit or not, ends with a wake-up of the")
         self.p("service thread (a condition-variable broadcast, a system call when the")
-        self.p("thread sleeps); that is most of the single write's cost above the baseline.")
-        self.p("In a call of 100 the wake-up is shared by 100 messages and each message")
+        self.p("thread sleeps). With the service thread at normal priority that costs a")
+        self.p("write about"
+               f" {n_w1:.0f} ns. With a real-time service thread the single write costs"
+               f" {w1:.0f} ns here: on a")
+        self.p("2-core machine whose other core is busy with other work, the woken")
+        self.p("real-time thread preempts the writing thread on its own core at once, runs")
+        self.p("its pass, and only then lets the writer go on, so every single write pays")
+        self.p("two context switches. The time is wall-clock time spent waiting, not CPU")
+        self.p("time of the writer; it varies from run to run between about 0.1 and 4 µs")
+        self.p("with the load on the other core. The design (a wake-up for every write, a")
+        self.p("time-critical service thread) sets this; a write of 100 messages pays it")
+        self.p("once. In a call of 100 the wake-up is shared by 100 messages and each message")
         self.p("costs its copy and an allocation of its 20-byte record. A read copies")
         self.p("records out under the buffer's lock; in calls of 100 the lock and the")
         self.p("instance look-up are shared.")
@@ -258,9 +296,10 @@ class Report:
         lost = sum(r["tx_written"] - r["tx_arrived"] for r in rs if not r["tx_failure"])
         refusals = median(rs, "tx_refusals_per_frame")
         b = self.one("burst")
+        tx_ok = fps >= 20000 and not failed
         self.summary.append(("Transmit throughput, 1 per call", f"{fmt(fps)} frames/s",
                              f"{fmt(base)} frames/s", f"{fps / base:.3f}", "≥ 20,000 frames/s",
-                             f"{met(fps >= 20000)}; {len(failed)} of {len(rs)} runs ended"
+                             f"{met(tx_ok)}: {len(failed)} of {len(rs)} runs ended"
                              " by error 16"))
         self.summary.append(("Transmit burst of 100 in one call",
                              f"last frame after {b['burst_last_ms']:.1f} ms", "", "",
@@ -286,8 +325,12 @@ class Report:
                    f" {r['tx_arrived']:.0f} | {r['tx_refusals_per_frame']:.0f} | {end} |")
         self.p(f"| baseline, median of {len(bs)} | {fmt(base)} | | | | |")
         self.p()
-        self.p(f"- Median {fmt(fps)} frames/s, {fps / base:.3f} of the plain writer"
-               f" (goal ≥ 20,000 frames/s: {met(fps >= 20000)}).")
+        self.p(f"- Median {fmt(fps)} frames/s while the connection lasted, {fps / base:.3f}"
+               " of the plain writer.")
+        self.p(f"  Goal ≥ 20,000 frames/s: {met(tx_ok)}. The rate is far above the goal, but")
+        self.p(f"  {len(failed)} of {len(rs)} runs lost the connection to error 16 (below), so"
+               " the rate is")
+        self.p("  not sustained; the goal counts as met only when no run fails.")
         self.p(f"- Frames lost in runs that ended normally: {lost:.0f}.")
         self.p("- Why the spread: the service thread takes one message per pass, and a pass")
         self.p("  runs for every wake-up; a write that finds the buffer full still wakes it.")
@@ -447,7 +490,7 @@ class Report:
         s = self.one("scale")
         lost = s["scale_lost"]
         ok = lost == 0 and s["scale_rx_overruns"] == 0 and s["scale_rtt_p99_us"] <= 5000
-        self.summary.append(("Scale, 254 instances", f"p99 {ms(s['scale_rtt_p99_us'])},"
+        self.summary.append((f"Scale, {s['scale_instances']:.0f} instances", f"p99 {ms(s['scale_rtt_p99_us'])},"
                              f" {lost:.0f} lost", "", "", "no loss, p99 ≤ 5 ms", met(ok)))
         rtt = {1: self.one("rtt"), 16: self.one("rtt-16"), 254: self.one("rtt-254")}
         idle = {k: self.one(f"idle-{k}") for k in (1, 16, 254)}
@@ -473,16 +516,48 @@ class Report:
                f" {ms(s['scale_rtt_p99_us'])} / {ms(s['scale_rtt_p999_us'])} /"
                f" {ms(s['scale_rtt_max_us'])} |")
         self.p(f"| CPU of the process | {s['scale_cpu_cores']:.2f} of a core |")
+        self.p(f"| one pass of the application's loop, p50 / p99 / max |"
+               f" {ms(s['scale_loop_p50_us'])} / {ms(s['scale_loop_p99_us'])} /"
+               f" {ms(s['scale_loop_max_us'])} |")
+        self.p()
+        n = self.one("scale-normal")
+        self.p("The same with the service thread at normal priority"
+               f" (load average {n['load1']:.2f}):")
+        self.p()
+        self.p("| | real-time service thread | normal priority |")
+        self.p("|---|---|---|")
+        self.p(f"| frames lost | {s['scale_lost']:.0f} | {n['scale_lost']:.0f} |")
+        self.p(f"| instances with receive overrun | {s['scale_rx_overruns']:.0f} |"
+               f" {n['scale_rx_overruns']:.0f} |")
+        for q, label in (("p50", "p50"), ("p99", "p99"), ("p999", "p99.9"), ("max", "max")):
+            self.p(f"| round trip {label} | {ms(s['scale_rtt_' + q + '_us'])} |"
+                   f" {ms(n['scale_rtt_' + q + '_us'])} |")
+        self.p(f"| application loop p99 | {ms(s['scale_loop_p99_us'])} |"
+               f" {ms(n['scale_loop_p99_us'])} |")
+        self.p(f"| CPU of the process | {s['scale_cpu_cores']:.2f} | {n['scale_cpu_cores']:.2f} |")
         self.p()
         self.p(f"- No frame lost: {met(lost == 0 and s['scale_rx_overruns'] == 0)}."
                f" p99 round trip ≤ 5 ms: {met(s['scale_rtt_p99_us'] <= 5000)}.")
-        self.p("- Every one of the 25,400 writes per second wakes the service thread for a")
-        self.p("  pass over all 254 instances, and each pass polls 254 sockets; the")
-        self.p("  service thread is busy most of the time, and a message that has just")
-        self.p("  been written waits for the passes before it. Its echo then needs the two")
-        self.p("  further passes of the round trip above; with passes that take a large")
-        self.p("  part of a millisecond each and the other threads competing for two cores,")
-        self.p("  the tail grows.")
+        idle254 = self.one("idle-254")["idle_core_share"]
+        cycles, _ = self.cycle_rate()
+        pass_us = idle254 * 1e6 / cycles
+        self.p("- Where the time goes: every one of the 25,400 writes per second wakes the")
+        self.p("  service thread for a pass over all 254 instances, and each pass polls 254")
+        self.p(f"  sockets; an idle pass over 254 instances already costs about {pass_us:.0f} µs"
+               " (idle")
+        self.p("  cost above), so the service thread runs passes back to back and is busy")
+        self.p("  nearly all the time (`perf` shows `poll` and the locks on top). A round trip")
+        self.p("  needs a pass to send, one to read the echo and one to parse it, each")
+        self.p("  waiting for the passes before it, and the gateway serving 254")
+        self.p("  connections competes for the same two cores.")
+        self.p("- A real-time service thread that is busy nearly all the time takes its core")
+        self.p("  from every other thread: the application's own loop then stalls for up to")
+        self.p(f"  {ms(s['scale_loop_max_us'])} (loop p99 {ms(s['scale_loop_p99_us'])},"
+               f" against {ms(n['scale_loop_p99_us'])} at normal priority), and")
+        self.p("  the round trips measured by that loop grow with it.")
+        self.p("- The design's pacing (a pass over every instance on every write, one")
+        self.p("  message per instance per pass) sets this limit; a design that served only")
+        self.p("  the instance that was written, or batched wake-ups, would differ.")
         self.p()
         self.p("How the figures grow with the number of instances (the other instances")
         self.p("connected and idle for the round trips; `rtt 2000 N`):")
@@ -521,7 +596,7 @@ class Report:
         scan, stamp = g["BM_ScanSeparators/65536"], g["BM_TimeStamp"]
         t64, t1, ts, tt = (b["s/frame"] * 1e9 for b in (p64, p1, scan, stamp))
         self.summary.append(("Parser, 64 KiB chunks", f"{fmt(p64['frames/s'])} frames/s",
-                             f"{fmt(scan['frames/s'])} frames/s (scan)", f"{t64 / ts:.1f}",
+                             f"{fmt(scan['frames/s'])} frames/s (scan)", f"{t64 / ts:.2f}",
                              "≥ 5 M frames/s, ≤ 10× the scan",
                              met(p64["frames/s"] >= 5e6 and t64 / ts <= 10)))
         self.p("## Receive stream parser")
@@ -552,7 +627,7 @@ class Report:
         self.p()
         self.p("| Ratio (same run) | Value | Goal | |")
         self.p("|---|---|---|---|")
-        self.p(f"| parser / scan-only baseline, 64 KiB chunks | {t64 / ts:.1f} | at most 10 |"
+        self.p(f"| parser / scan-only baseline, 64 KiB chunks | {t64 / ts:.2f} | at most 10 |"
                f" {met(t64 / ts <= 10)} |")
         self.p(f"| parser per frame, 64 KiB / 1 KiB chunks | {t64 / t1:.2f} | at most 1.3 |"
                f" {met(t64 / t1 <= 1.3)} |")
@@ -560,8 +635,9 @@ class Report:
         self.p()
         self.p(f"- At least 5 million frames/s for 64 KiB chunks: {met(p64['frames/s'] >= 5e6)},"
                f" {fmt(p64['frames/s'])}.")
-        self.p(f"- Within 10× of the scan-only baseline: {met(t64 / ts <= 10)}, with little room."
-               f" The clock read")
+        self.p(f"- Within 10× of the scan-only baseline: {met(t64 / ts <= 10)}, {t64 / ts:.2f}×;"
+               " the figure sits")
+        self.p("  close to the limit and moves with the load on the machine. The clock read")
         self.p(f"  ({tt:.0f} ns here for `clock_gettime(CLOCK_MONOTONIC)`) is"
                f" {100 * tt / t64:.0f}% of the parser's time per")
         self.p("  frame; every decoded frame needs it for its time stamp.")

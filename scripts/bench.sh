@@ -1,7 +1,7 @@
 #!/bin/sh
 # Runs every benchmark once, one after the other, and writes
 # docs/performance.md (tables, the machine, the command) and the plots in
-# docs/performance/ from the results. Takes about four minutes; the machine
+# docs/performance/ from the results. Takes about five minutes; the machine
 # should be otherwise as quiet as possible, since the figures are times.
 # Build directory: $KORVEL_BUILD_DIR/bench-release, default ./build.
 # The raw results stay in <build directory>/bench-results.
@@ -26,20 +26,33 @@ mkdir -p "$results"
 load() { cut -d' ' -f1 /proc/loadavg; }
 
 # driver NAME ARGS...: one driver run into $results/NAME.txt, with the load
-# average of the minute before it.
+# average of the minute before it. While NORMAL is "normal" it runs without
+# real-time priority.
 driver() {
     name=$1
     shift
-    printf '%s: korvel_bench_driver %s\n' "$name" "$*"
-    { echo "load1 $(load)"; "$bin/korvel_bench_driver" "$@" | grep -v '^korvel-gateway'; } \
+    printf '%s: korvel_bench_driver %s %s\n' "$name" "$*" "${NORMAL:-}"
+    { echo "load1 $(load)"; ${NORMAL:-} "$bin/korvel_bench_driver" "$@" | grep -v '^korvel-gateway'; } \
         >"$results/$name.txt"
 }
 # gbench NAME PROGRAM: five repetitions, medians to $results/NAME.json.
+# An optional third argument "normal" runs it without real-time priority.
 gbench() {
-    printf '%s: %s\n' "$1" "$2"
+    printf '%s: %s %s\n' "$1" "$2" "${3:-}"
     echo "load1 $(load)" >"$results/$1.load"
-    "$bin/$2" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+    run=""
+    [ "${3:-}" = normal ] && run=normal
+    $run "$bin/$2" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
         --benchmark_out="$results/$1.json" --benchmark_out_format=json >/dev/null 2>&1
+}
+
+# normal CMD...: the command without the privilege for real-time scheduling,
+# so that the service thread runs at normal priority, as in any process that
+# is not privileged. Only needed (and possible) when running as root.
+privileged=no
+[ "$(id -u)" -eq 0 ] && command -v capsh >/dev/null && privileged=yes
+normal() {
+    if [ $privileged = yes ]; then capsh --drop=cap_sys_nice -- -c "$*"; else "$@"; fi
 }
 
 step "machine"
@@ -52,11 +65,13 @@ step "machine"
     echo "compiler $(c++ --version | head -1)"
     echo "benchmark $(dpkg-query -W -f='${Version}' libbenchmark-dev)"
     echo "commit $(git -C "$root" rev-parse --short HEAD)"
+    echo "privileged $privileged"
 } | tee "$results/machine.txt"
 
 step "benchmarks"
 gbench codec codec_bench
 gbench api api_bench
+gbench api-normal api_bench normal
 for i in 1 2 3 4 5; do
     driver "rx.$i" rx 3
     driver "rx-baseline.$i" rx-baseline 1
@@ -75,6 +90,9 @@ for n in 1 16 254; do
     driver "idle-$n" idle "$n" 10
 done
 driver scale scale 254 30
+NORMAL=normal
+driver scale-normal scale 254 30
+NORMAL=
 
 step "report"
 /usr/bin/python3 "$root/bench/report.py" "$results" "$root/docs"
