@@ -13,6 +13,7 @@
 //   idle INSTANCES SEC   CPU time of a process holding idle instances
 //   idle-baseline SEC    CPU time of a thread that wakes every millisecond
 //   scale INSTANCES SEC  every instance sends and receives 100 frames/s
+//   scale-baseline INSTANCES SEC  the same over plain loopback sockets
 //
 // FILE receives the round-trip times in microseconds, one per line.
 #include "bench_support.h"
@@ -430,10 +431,93 @@ int Scale(int instances, double seconds) {
     return 0;
 }
 
+// The scale test's baseline: the same schedule over plain non-blocking
+// loopback sockets, the frames sent and parsed by the loop itself.
+struct PlainConnection {
+    int fd = -1;
+    int64_t nextSendNs = 0;
+    std::vector<int64_t> sentNs;
+    std::string pending;
+};
+
+std::string FrameText(uint32_t tag) {
+    char text[96];
+    std::snprintf(text, sizeof(text), "$CAN;S;D;0x7f0;0x8;0x%x;0x%x;0x%x;0x%x;0x0;0x0;0x0;0x0;#",
+                  tag & 0xFF, (tag >> 8) & 0xFF, (tag >> 16) & 0xFF, tag >> 24);
+    return text;
+}
+
+// Takes the complete frames out of c.pending; the tags of echoed frames
+// (identifier 0x7f0) go to *tags. Returns the number of frames.
+uint64_t TakeFrames(PlainConnection &c, std::vector<uint32_t> *tags) {
+    uint64_t frames = 0;
+    size_t start = 0;
+    for (size_t end; (end = c.pending.find('#', start)) != std::string::npos; start = end + 1) {
+        ++frames;
+        unsigned b[4];
+        if (std::sscanf(c.pending.c_str() + start, "$CAN;S;D;0x7f0;0x8;0x%x;0x%x;0x%x;0x%x;", &b[0],
+                        &b[1], &b[2], &b[3]) == 4)
+            tags->push_back(b[0] | b[1] << 8 | b[2] << 16 | b[3] << 24);
+    }
+    c.pending.erase(0, start);
+    return frames;
+}
+
+int ScaleBaseline(int instances, double seconds) {
+    const int perInstance = (int)(seconds * 100);
+    bench::Gateway gateway(
+        {"-e", "sender", "-g", "-r", "100", "-n", std::to_string(perInstance), "-I", "100"});
+    std::vector<PlainConnection> all(instances);
+    for (auto &c : all) {
+        c.fd = bench::ConnectTcp(gateway.Port());
+        if (c.fd < 0) return 1;
+    }
+    const int64_t start = bench::NowNs();
+    for (int i = 0; i < instances; ++i)
+        all[i].nextSendNs = start + 10000000LL * i / instances;
+    std::vector<double> us;
+    std::vector<uint32_t> tags;
+    uint64_t received = 0;
+    char buffer[65536];
+    int64_t now = start, quietSince = 0;
+    while (quietSince == 0 || now - quietSince < 1000000000) {
+        bool sending = false;
+        for (auto &c : all) {
+            if ((int)c.sentNs.size() < perInstance) sending = true;
+            if ((int)c.sentNs.size() >= perInstance || now < c.nextSendNs) continue;
+            const std::string text = FrameText((uint32_t)c.sentNs.size());
+            if (send(c.fd, text.data(), text.size(), MSG_DONTWAIT) != (ssize_t)text.size())
+                return std::fprintf(stderr, "driver: send failed\n"), 1;
+            c.sentNs.push_back(bench::NowNs());
+            c.nextSendNs += 10000000;
+        }
+        for (auto &c : all) {
+            ssize_t n = recv(c.fd, buffer, sizeof(buffer), MSG_DONTWAIT);
+            if (n <= 0) continue;
+            const int64_t t = bench::NowNs();
+            c.pending.append(buffer, (size_t)n);
+            tags.clear();
+            received += TakeFrames(c, &tags);
+            for (uint32_t tag : tags)
+                if (tag < c.sentNs.size()) us.push_back((t - c.sentNs[tag]) / 1e3);
+        }
+        now = bench::NowNs();
+        if (!sending && quietSince == 0) quietSince = now;
+        SleepUs(200);
+    }
+    for (auto &c : all)
+        close(c.fd);
+    const uint64_t sentByGateway = bench::FramesOut(gateway.Stop());
+    Print("scale_baseline_received", (double)received);
+    Print("scale_baseline_gateway_sent", (double)sentByGateway);
+    PrintLatencies("scale_baseline_rtt", us, nullptr);
+    return 0;
+}
+
 int Usage() {
     std::fprintf(stderr, "usage: korvel_bench_driver rx SEC | rx-baseline SEC | tx SEC | burst |\n"
                          "  rtt N INSTANCES [FILE] | rtt-baseline N [FILE] | idle INSTANCES SEC |\n"
-                         "  idle-baseline SEC | scale INSTANCES SEC\n");
+                         "  idle-baseline SEC | scale INSTANCES SEC | scale-baseline INSTANCES SEC\n");
     return 2;
 }
 
@@ -469,5 +553,6 @@ int main(int argc, char **argv) {
     if (what == "idle") return Idle((int)arg(2, 1), arg(3, 10));
     if (what == "idle-baseline") return IdleBaseline(arg(2, 10));
     if (what == "scale") return Scale((int)arg(2, 254), arg(3, 30));
+    if (what == "scale-baseline") return ScaleBaseline((int)arg(2, 254), arg(3, 30));
     return Usage();
 }

@@ -90,9 +90,35 @@ for n in 1 16 254; do
     driver "idle-$n" idle "$n" 10
 done
 driver scale scale 254 30
+driver scale-baseline scale-baseline 254 30
 NORMAL=normal
 driver scale-normal scale 254 30
 NORMAL=
+
+# The same portable program against the native library and against the
+# 64-bit Windows build under wine64: a comparison. (The 32-bit DLL runs under
+# Wine only with an emulated 32-bit half on this kind of machine, so its
+# times would measure the emulator.)
+step "Windows build under Wine"
+win64=$build/bench-win64
+cmake -S "$root" -B "$win64" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVEL_BUILD_TESTS=OFF \
+    -DKORVEL_BUILD_BENCH=ON -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-x86_64-w64-mingw32.cmake" \
+    >/dev/null
+cmake --build "$win64" -j2 --target korvel_portable_bench
+prefix=$win64/wineprefix
+mkdir -p "$prefix"
+WINEPREFIX=$prefix wineserver -p 2>/dev/null || true
+WINEPREFIX=$prefix WINEDEBUG=-all DISPLAY= /usr/lib/wine/wine64 wineboot -i </dev/null >/dev/null 2>&1
+portable() { # NAME COMMAND...
+    name=$1
+    shift
+    printf '%s: korvel_portable_bench\n' "$name"
+    { echo "load1 $(load)"; "$root/bench/run_portable.sh" "$bin/korvel-gateway" "$@"; } \
+        >"$results/$name.txt"
+}
+portable portable-native "$bin/korvel_portable_bench"
+portable portable-win64 "$root/scripts/wine64-run.sh" "$prefix" "$win64/bin/korvel_portable_bench.exe"
+WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
 
 step "report"
 /usr/bin/python3 "$root/bench/report.py" "$results" "$root/docs"
