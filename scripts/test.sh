@@ -6,6 +6,7 @@
 #   tsan     the native build under ThreadSanitizer
 #   asan     the native build under AddressSanitizer and UndefinedBehaviorSanitizer
 #   fuzz     the receive parser's fuzz target (clang, libFuzzer), run for a minute
+#   bench    the benchmarks, each run for a moment (scripts/bench.sh measures)
 # Installs what is missing first. The output ends with the test summary.
 # Build directory: $KORVEL_BUILD_DIR, default ./build. The private 32-bit
 # Wine: $KORVEL_WINE32_DIR, default <build directory>/wine32.
@@ -42,7 +43,8 @@ sanitize() { # name flags
 }
 sanitize tsan -fsanitize=thread
 sanitize asan -fsanitize=address,undefined
-for name in native win32 win64 tsan asan; do
+configure bench -DKORVEL_BUILD_TESTS=OFF -DKORVEL_BUILD_BENCH=ON
+for name in native win32 win64 tsan asan bench; do
     step "build $name"
     cmake --build "$build/$name"
 done
@@ -74,6 +76,6 @@ step "start Wine"
 start_wine "$build/win64/wineprefix" wineserver /usr/lib/wine/wine64
 start_wine "$build/win32/wineprefix" "$wine32/root/usr/lib/wine/wineserver" "$wine32/root/usr/lib/wine/wine64"
 
-printf 'subdirs("native" "win32" "win64" "tsan" "asan" "fuzz")\n' > "$build/CTestTestfile.cmake"
+printf 'subdirs("native" "win32" "win64" "tsan" "asan" "fuzz" "bench")\n' > "$build/CTestTestfile.cmake"
 step "tests"
 ctest --test-dir "$build" --output-on-failure --timeout 900 "$@"
