@@ -304,9 +304,11 @@ class Report:
                              f"{fmt(base)} frames/s", f"{fps / base:.3f}", "≥ 20,000 frames/s",
                              f"{met(tx_ok)}: {len(failed)} of {len(rs)} runs ended"
                              " by error 16"))
+        bn = self.one("burst-normal")
         self.summary.append(("Transmit burst of 100 in one call",
-                             f"last frame after {b['burst_last_ms']:.1f} ms", "", "",
-                             "explain", "one frame per 1 ms cycle"))
+                             f"last frame after {b['burst_last_ms']:.1f} ms (real-time),"
+                             f" {bn['burst_last_ms']:.1f} ms (normal priority)", "", "",
+                             "explain", "one frame per pass; see the section"))
         self.p("## Transmit throughput")
         self.p()
         self.p("What is measured (`korvel_bench_driver tx 2`, five runs): one message per")
@@ -330,10 +332,8 @@ class Report:
         self.p()
         self.p(f"- Median {fmt(fps)} frames/s while the connection lasted, {fps / base:.3f}"
                " of the plain writer.")
-        self.p(f"  Goal ≥ 20,000 frames/s: {met(tx_ok)}. The rate is far above the goal, but")
-        self.p(f"  {len(failed)} of {len(rs)} runs lost the connection to error 16 (below), so"
-               " the rate is")
-        self.p("  not sustained; the goal counts as met only when no run fails.")
+        self.p(f"  Goal ≥ 20,000 frames/s: {met(tx_ok)}; it counts as met only when no run")
+        self.p(f"  loses its connection to error 16 (below); {len(failed)} of {len(rs)} did here.")
         self.p(f"- Frames lost in runs that ended normally: {lost:.0f}.")
         self.p("- Why the spread: the service thread takes one message per pass, and a pass")
         self.p("  runs for every wake-up; a write that finds the buffer full still wakes it.")
@@ -344,7 +344,8 @@ class Report:
         self.p("  the scheduler and with the other load on the machine. The plain writer")
         self.p("  sends the same one frame per system call without any pacing.")
         self.p(f"- **Error 16 (`KORVEL_ERR_SEND`)**: {len(failed)} of {len(rs)} runs ended"
-               " with it. Each pass")
+               " with it here; earlier runs")
+        self.p("  of this command on this machine saw it in 1 to 5 of 5 runs. Each pass")
         self.p("  sends one 60-byte frame as its own TCP segment. When the gateway is not")
         self.p("  scheduled for a few milliseconds, tens of thousands of tiny segments fill")
         self.p("  the socket's send buffer (65535 bytes asked for; small segments use far")
@@ -362,22 +363,32 @@ class Report:
         self.p("`korvel_bench_driver burst`: 100 messages in one `KORVEL_WriteCanMsg` on an")
         self.p("otherwise idle, connected instance; the gateway's record file stamps each")
         self.p("frame on arrival. Medians of 5 bursts, each on a fresh connection.")
-        self.p(f"Load average {b['load1']:.2f}.")
+        self.p(f"Load average {b['load1']:.2f} and {bn['load1']:.2f}.")
         self.p()
-        self.p("| | time after the call |")
-        self.p("|---|---|")
-        self.p(f"| first frame at the gateway | {b['burst_first_ms']:.2f} ms |")
-        self.p(f"| last (100th) frame at the gateway | {b['burst_last_ms']:.1f} ms |")
-        self.p(f"| transmit buffer seen empty | {b['burst_tx_empty_ms']:.1f} ms |")
+        self.p("| time after the call | real-time service thread | normal priority |")
+        self.p("|---|---|---|")
+        self.p(f"| first frame at the gateway | {b['burst_first_ms']:.2f} ms |"
+               f" {bn['burst_first_ms']:.2f} ms |")
+        self.p(f"| last (100th) frame at the gateway | {b['burst_last_ms']:.1f} ms |"
+               f" {bn['burst_last_ms']:.1f} ms |")
+        self.p(f"| transmit buffer seen empty | {b['burst_tx_empty_ms']:.1f} ms |"
+               f" {bn['burst_tx_empty_ms']:.1f} ms |")
         self.p()
-        self.p("The call wakes the service thread once; that pass sends the first frame at")
-        self.p("once. No further write follows, so every later pass comes from the 1 ms")
-        self.p("time-out and sends one frame: 99 more frames need 99 cycles, 99 ms at the")
-        self.p(f"nominal rate; measured {b['burst_last_ms']:.1f} ms"
-               f" ({(b['burst_last_ms'] - b['burst_first_ms']) / 99:.2f} ms per frame, the")
-        self.p("length of a 1 ms wait on this machine plus the pass). A burst is thus spread")
-        self.p("at 1000 frames/s, close to the 9,009 frames/s of a saturated 1 Mbit/s bus")
-        self.p("only if the application keeps writing.")
+        self.p("Each pass sends one frame. The call signals the wake-up for each of its")
+        self.p("100 messages, but the wake-up is one event: signals that come while the")
+        self.p("service thread has not yet run count once. At normal priority the writer")
+        self.p("finishes its call before the service thread runs, so the first pass sends")
+        self.p("the first frame and every later pass comes from the 1 ms time-out: 99 more")
+        self.p("frames need 99 cycles, 99 ms at the nominal rate; measured"
+               f" {bn['burst_last_ms']:.1f} ms")
+        self.p(f"({(bn['burst_last_ms'] - bn['burst_first_ms']) / 99:.2f} ms per frame, the"
+               " length of a 1 ms wait on this machine plus")
+        self.p("the pass). The burst is spread at about 1000 frames/s. A real-time service")
+        self.p("thread that is placed on the writer's core preempts the writer at every")
+        self.p("signal instead and runs a pass for each message, so the burst leaves during")
+        self.p("the call itself (a few ms, at the price of the write cost above); placed")
+        self.p("on the other core it too sends one frame per millisecond. On this shared")
+        self.p("machine both happen from run to run.")
         self.p()
 
     def latencies(self, path):

@@ -81,6 +81,9 @@ for i in 1 2 3 4 5; do
     driver "tx-baseline.$i" tx-baseline 1
 done
 driver burst burst
+NORMAL=normal
+driver burst-normal burst
+NORMAL=
 driver rtt rtt 10000 1 "$results/rtt.samples"
 driver rtt-baseline rtt-baseline 10000 "$results/rtt-baseline.samples"
 driver rtt-16 rtt 2000 16
