@@ -30,90 +30,33 @@ void Fail(const std::string &what) { throw std::runtime_error(what + ": " + std:
 
 } // namespace
 
-GatewayProcess::GatewayProcess(const std::vector<std::string> &options) {
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0) Fail("pipe");
+namespace {
+
+std::vector<std::string> GatewayArgs(const std::vector<std::string> &options) {
     std::vector<std::string> args = {KORVEL_GATEWAY_PROGRAM, "--port", "0"};
     args.insert(args.end(), options.begin(), options.end());
-    m_pid = fork();
-    if (m_pid < 0) Fail("fork");
-    if (m_pid == 0) {
-        dup2(pipeFds[1], STDOUT_FILENO);
-        signal(SIGINT, SIG_IGN); // as a shell starts a background job
+    return args;
+}
 
-        close(pipeFds[0]);
-        std::vector<char *> argv;
-        for (auto &arg : args)
-            argv.push_back(const_cast<char *>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(pipeFds[1]);
-    m_out = pipeFds[0];
+} // namespace
+
+GatewayProcess::GatewayProcess(const std::vector<std::string> &options)
+    : m_process(GatewayArgs(options), true) {
     if (!WaitForLines("listening on 127.0.0.1:")) throw std::runtime_error("no start-up line");
-    m_port = (uint16_t)std::stoi(m_output.substr(m_output.find("127.0.0.1:") + 10));
-}
-
-GatewayProcess::~GatewayProcess() {
-    if (m_pid > 0) {
-        kill(m_pid, SIGKILL);
-        waitpid(m_pid, nullptr, 0);
-    }
-    if (m_out >= 0) close(m_out);
-}
-
-bool GatewayProcess::ReadOutput(int timeoutMs) {
-    struct pollfd p = {m_out, POLLIN, 0};
-    if (poll(&p, 1, timeoutMs) <= 0) return false;
-    char buffer[4096];
-    ssize_t n = read(m_out, buffer, sizeof(buffer));
-    if (n <= 0) {
-        m_eof = true;
-        return false;
-    }
-    m_output.append(buffer, (size_t)n);
-    return true;
-}
-
-bool GatewayProcess::WaitForLines(const std::string &text, size_t count) {
-    int64_t deadline = MonotonicNs() + (int64_t)kWaitMs * 1000000;
-    for (;;) {
-        size_t found = 0;
-        for (size_t at = m_output.find(text); at != std::string::npos;
-             at = m_output.find(text, at + 1))
-            ++found;
-        if (found >= count) return true;
-        if (m_eof) return false;
-        if (!ReadOutput(RemainingMs(deadline)) && MonotonicNs() >= deadline) return false;
-    }
-}
-
-int GatewayProcess::Stop(int signalNumber) {
-    kill(m_pid, signalNumber);
-    int64_t deadline = MonotonicNs() + (int64_t)kWaitMs * 1000000;
-    while (ReadOutput(RemainingMs(deadline))) {
-    }
-    int status = 0;
-    while (waitpid(m_pid, &status, WNOHANG) == 0) {
-        if (MonotonicNs() >= deadline) return -1;
-        struct timespec pause = {0, 1000000};
-        nanosleep(&pause, nullptr);
-    }
-    m_pid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const std::string &out = Output();
+    m_port = (uint16_t)std::stoi(out.substr(out.find("127.0.0.1:") + 10));
 }
 
 uint64_t GatewayProcess::Summary(unsigned number, const std::string &key) const {
     std::string prefix = "client " + std::to_string(number) + " ";
-    size_t line = m_output.find(prefix);
-    while (line != std::string::npos && m_output.find(" ended (", line) > m_output.find('\n', line))
-        line = m_output.find(prefix, line + 1);
+    size_t line = Output().find(prefix);
+    while (line != std::string::npos && Output().find(" ended (", line) > Output().find('\n', line))
+        line = Output().find(prefix, line + 1);
     if (line == std::string::npos) throw std::runtime_error("no summary of " + prefix);
-    size_t at = m_output.find(key + " ", line);
-    if (at == std::string::npos || at > m_output.find('\n', line))
+    size_t at = Output().find(key + " ", line);
+    if (at == std::string::npos || at > Output().find('\n', line))
         throw std::runtime_error("no " + key + " in the summary of " + prefix);
-    return std::stoull(m_output.substr(at + key.size() + 1));
+    return std::stoull(Output().substr(at + key.size() + 1));
 }
 
 TestClient::TestClient(uint16_t port) {

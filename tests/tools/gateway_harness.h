@@ -3,6 +3,7 @@
 #define KORVEL_TESTS_GATEWAY_HARNESS_H
 
 #include "gateway_frame.h"
+#include "tool_process.h"
 
 #include <csignal>
 #include <cstdint>
@@ -18,26 +19,22 @@ class GatewayProcess {
     // Starts korvel-gateway on an ephemeral port with the given options and
     // waits for its "listening on" line.
     explicit GatewayProcess(const std::vector<std::string> &options);
-    ~GatewayProcess();
 
     uint16_t Port() const { return m_port; }
     // Waits until `count` output lines contain `text`.
-    bool WaitForLines(const std::string &text, size_t count = 1);
+    bool WaitForLines(const std::string &text, size_t count = 1) {
+        return m_process.WaitFor(text, count);
+    }
     // Sends the signal, reads the rest of the output and returns the exit
     // status (-1 when the process did not end in time or ended by a signal).
-    int Stop(int signalNumber = SIGTERM);
-    const std::string &Output() const { return m_output; }
+    int Stop(int signalNumber = SIGTERM) { return m_process.Stop(signalNumber); }
+    const std::string &Output() const { return m_process.Output(); }
     // The number in "<key> <number>" in the summary line of client `number`.
     uint64_t Summary(unsigned number, const std::string &key) const;
 
   private:
-    bool ReadOutput(int timeoutMs);
-
-    pid_t m_pid = -1;
-    int m_out = -1;
-    bool m_eof = false;
+    ToolProcess m_process;
     uint16_t m_port = 0;
-    std::string m_output;
 };
 
 class TestClient {

@@ -26,7 +26,7 @@ void Fail(const std::string &what) { throw std::runtime_error(what + ": " + std:
 
 } // namespace
 
-ToolProcess::ToolProcess(const std::vector<std::string> &args) {
+ToolProcess::ToolProcess(const std::vector<std::string> &args, bool ignoreInterrupt) {
     int pipeFds[2];
     if (pipe(pipeFds) != 0) Fail("pipe");
     m_pid = fork();
@@ -34,6 +34,7 @@ ToolProcess::ToolProcess(const std::vector<std::string> &args) {
     if (m_pid == 0) {
         dup2(pipeFds[1], STDOUT_FILENO);
         dup2(pipeFds[1], STDERR_FILENO);
+        if (ignoreInterrupt) signal(SIGINT, SIG_IGN);
         close(pipeFds[0]);
         close(pipeFds[1]);
         std::vector<char *> argv;
@@ -68,13 +69,22 @@ bool ToolProcess::ReadOutput(int timeoutMs) {
     return true;
 }
 
-bool ToolProcess::WaitFor(const std::string &text) {
+bool ToolProcess::WaitFor(const std::string &text, size_t count) {
     int64_t deadline = MonotonicNs() + (int64_t)kWaitMs * 1000000;
-    while (m_output.find(text) == std::string::npos) {
+    for (;;) {
+        size_t found = 0;
+        for (size_t at = m_output.find(text); at != std::string::npos;
+             at = m_output.find(text, at + 1))
+            ++found;
+        if (found >= count) return true;
         if (!ReadOutput(RemainingMs(deadline)) && (m_eof || MonotonicNs() >= deadline))
             return false;
     }
-    return true;
+}
+
+int ToolProcess::Stop(int signalNumber) {
+    if (m_pid > 0) kill(m_pid, signalNumber);
+    return Finish();
 }
 
 int ToolProcess::Finish() {

@@ -9,12 +9,16 @@
 
 class ToolProcess {
   public:
-    explicit ToolProcess(const std::vector<std::string> &args);
+    // With `ignoreInterrupt` the tool starts with SIGINT ignored, as a shell
+    // starts a background job.
+    explicit ToolProcess(const std::vector<std::string> &args, bool ignoreInterrupt = false);
     ~ToolProcess();
 
-    // Waits until the output contains text; false when the tool ended or
-    // the wait ran out first.
-    bool WaitFor(const std::string &text);
+    // Waits until the output contains text `count` times; false when the
+    // tool ended or the wait ran out first.
+    bool WaitFor(const std::string &text, size_t count = 1);
+    // Sends the signal and finishes as below.
+    int Stop(int signalNumber);
     // Waits for the end of the tool and returns its exit status (-1 when it
     // did not end within the wait or ended by a signal).
     int Finish();
