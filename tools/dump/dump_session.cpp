@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -214,16 +215,23 @@ void DumpSession::WatchOverruns() {
     KORVEL_ResetCanState(m_instance, overrunBits);
 }
 
-// What the library still holds when the connection has ended. A socket
-// error is reported again by the calls that follow a service cycle, so a
-// read that meets it is simply tried again, a bounded number of times.
+// What the library still holds when the connection has ended. The end of
+// the stream is seen as soon as it is read, while earlier reads may still
+// wait to be decoded, one per service cycle: reading goes on until nothing
+// has come for a while. A socket error is reported again by the calls that
+// follow a service cycle, so a read that meets it is simply tried again.
 void DumpSession::Drain() {
+    const auto quiet = std::chrono::milliseconds(200);
+    auto lastMessage = std::chrono::steady_clock::now();
     CanMsg msgs[kBatch];
-    for (int attempt = 0; attempt < 1000; ++attempt) {
+    while (std::chrono::steady_clock::now() - lastMessage < quiet) {
         uint32_t read = 0;
         uint32_t status = KORVEL_ReadCanMsg(m_instance, msgs, kBatch, &read);
-        if (status == KORVEL_ERR_NO_MESSAGE) return;
-        if (status == KORVEL_OK) Print(msgs, read);
+        if (read > 0) {
+            Print(msgs, read);
+            lastMessage = std::chrono::steady_clock::now();
+        }
+        if (status != KORVEL_OK) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 
