@@ -1,6 +1,7 @@
 // korvel-dump and korvel-send as programs: their exit status on bad input,
 // and the gateway's modes and faults seen through the library by them.
 #include "gateway_harness.h"
+#include "test_gateway.h"
 #include "tool_process.h"
 
 #include "can_text.h"
@@ -74,7 +75,7 @@ TEST(ToolCommandLine, AMalformedFrameShowsTheSyntaxAndNothingIsSent) {
 }
 
 TEST(ToolCommandLine, AClosedPortGivesStatus1WithTheLibrarysAnswer) {
-    std::string port = std::to_string(ClosedPort());
+    std::string port = std::to_string(UnusedLoopbackPort());
     std::string output;
     EXPECT_EQ(1, RunTool({kSend, "-c", "300", "127.0.0.1:" + port, "123#11"}, &output));
     EXPECT_NE(std::string::npos, output.find("status 7 KORVEL_ERR_CONNECTION")) << output;

@@ -3,15 +3,12 @@
 
 #include "gateway_harness.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <ctime>
-#include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -118,18 +115,4 @@ int RunTool(const std::vector<std::string> &args, std::string *output) {
     int status = tool.Finish();
     if (output != nullptr) *output = tool.Output();
     return status;
-}
-
-unsigned short ClosedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) Fail("socket");
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof(address);
-    if (bind(fd, (sockaddr *)&address, sizeof(address)) != 0 ||
-        getsockname(fd, (sockaddr *)&address, &size) != 0)
-        Fail("bind");
-    close(fd);
-    return ntohs(address.sin_port);
 }

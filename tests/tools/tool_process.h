@@ -38,7 +38,4 @@ class ToolProcess {
 // Runs the tool to its end; its exit status, the output in *output.
 int RunTool(const std::vector<std::string> &args, std::string *output = nullptr);
 
-// A loopback port on which nothing listens (bound once, then released).
-unsigned short ClosedPort();
-
 #endif

@@ -7,13 +7,6 @@
 FrameGenerator::FrameGenerator(const GeneratorOptions &options, uint32_t seed)
     : m_options(options), m_random(seed * 2654435761u + 1) {}
 
-// xorshift64: fast, and each client's sequence follows from its seed.
-uint32_t FrameGenerator::Random() {
-    m_random ^= m_random << 13;
-    m_random ^= m_random >> 7;
-    m_random ^= m_random << 17;
-    return (uint32_t)(m_random >> 16);
-}
 
 void FrameGenerator::Next(CanMsg *msg) {
     std::memset(msg, 0, sizeof(*msg));

@@ -2,6 +2,8 @@
 #ifndef KORVEL_GATEWAY_GENERATOR_H
 #define KORVEL_GATEWAY_GENERATOR_H
 
+#include "xorshift.h"
+
 #include "options.h"
 
 #include "korvel32.h"
@@ -26,11 +28,11 @@ class FrameGenerator {
   private:
     uint64_t Limit() const;
     bool DurationOver(int64_t elapsedNs) const;
-    uint32_t Random();
+    uint32_t Random() { return m_random.Next(); }
 
     const GeneratorOptions &m_options;
     uint64_t m_produced = 0;
-    uint64_t m_random;
+    Xorshift m_random;
 };
 
 #endif

@@ -29,12 +29,6 @@ const size_t kCompactBytes = 65536;
 FrameOutput::FrameOutput(const FaultOptions &faults, uint32_t seed)
     : m_faults(faults), m_random(seed * 2654435761u + 7) {}
 
-uint32_t FrameOutput::Random() {
-    m_random ^= m_random << 13;
-    m_random ^= m_random >> 7;
-    m_random ^= m_random << 17;
-    return (uint32_t)(m_random >> 16);
-}
 
 void FrameOutput::PutGarbage() {
     unsigned n = 1 + Random() % 8;

@@ -3,6 +3,8 @@
 #ifndef KORVEL_GATEWAY_OUTPUT_H
 #define KORVEL_GATEWAY_OUTPUT_H
 
+#include "xorshift.h"
+
 #include "options.h"
 
 #include "korvel32.h"
@@ -31,12 +33,12 @@ class FrameOutput {
     uint64_t Bytes() const { return m_sentBytes; }
 
   private:
-    uint32_t Random();
+    uint32_t Random() { return m_random.Next(); }
     void PutGarbage();
     void PutMalformed();
 
     const FaultOptions &m_faults;
-    uint64_t m_random;
+    Xorshift m_random;
     std::string m_buffer;
     size_t m_pos = 0;
     uint64_t m_base = 0;         // stream offset of m_buffer[0]
