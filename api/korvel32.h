@@ -151,7 +151,9 @@ KORVEL_API uint32_t KORVEL_CALL KORVEL_GetVersion(VersionInfo *version);
 KORVEL_API uint32_t KORVEL_CALL KORVEL_Initialize(int32_t *instance, const InitParams *params,
                                        EventCallback callback, uint32_t userValue);
 /* Makes `count` attempts to read one message each into msgs[]; *read is the
- * number taken. KORVEL_ERR_NO_MESSAGE when the first attempt finds none. */
+ * number taken. KORVEL_ERR_NO_MESSAGE when the first attempt finds none:
+ * messages that arrive during the later attempts are still taken, so always
+ * use the *read first messages, whatever the status. */
 KORVEL_API uint32_t KORVEL_CALL KORVEL_ReadCanMsg(int32_t instance, CanMsg *msgs, uint32_t count,
                                        uint32_t *read);
 /* Accepted for every open instance; the two further arguments are unused. */

@@ -106,3 +106,17 @@ def test_a_missing_library_is_reported_as_interface_not_implemented(python, tmp_
     out = subprocess.run([python, "-c", script], env=env, capture_output=True, text=True,
                          check=True).stdout
     assert out.startswith("not implemented:") and "KORVEL_LIBRARY" in out
+
+
+def test_messages_taken_after_an_empty_first_attempt_are_kept():
+    # The library reports 14 when its first attempt finds the buffer empty,
+    # even when later attempts of the same call take messages.
+    class LateArrival:
+        def KORVEL_ReadCanMsg(self, instance, msgs, count, read):
+            msgs[0].id = 0x123
+            read._obj.value = 1  # the c_uint32 behind ctypes.byref
+            return api.KORVEL_ERR_NO_MESSAGE
+
+    stand_in = api.Library.__new__(api.Library)
+    stand_in.dll = LateArrival()
+    assert [msg.id for msg in stand_in.read_can_msg(1, 4)] == [0x123]

@@ -144,9 +144,11 @@ uint32_t DumpSession::ReadAll() {
     for (;;) {
         uint32_t read = 0;
         uint32_t status = KORVEL_ReadCanMsg(m_instance, msgs, kBatch, &read);
-        if (status == KORVEL_ERR_NO_MESSAGE) return KORVEL_OK;
-        if (status != KORVEL_OK) return status;
-        Print(msgs, read);
+        // "No message" only means that the first attempt found none: the
+        // later attempts may have taken messages that arrived meanwhile.
+        if (read > 0) Print(msgs, read);
+        if (status == KORVEL_ERR_NO_MESSAGE && read == 0) return KORVEL_OK;
+        if (status != KORVEL_OK && status != KORVEL_ERR_NO_MESSAGE) return status;
     }
 }
 

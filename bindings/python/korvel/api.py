@@ -225,11 +225,14 @@ class Library:
         return instance.value
 
     def read_can_msg(self, instance, count=1):
-        """Reads up to ``count`` messages; KorvelError 14 when there is none."""
+        """Reads up to ``count`` messages; KorvelError 14 when there is none.
+
+        Status 14 with messages taken by the later attempts counts as success."""
         msgs = (CanMsg * count)()
         read = ctypes.c_uint32()
-        self._check(self.dll.KORVEL_ReadCanMsg(instance, msgs, count, ctypes.byref(read)),
-                    "KORVEL_ReadCanMsg")
+        status = self.dll.KORVEL_ReadCanMsg(instance, msgs, count, ctypes.byref(read))
+        if not (status == KORVEL_ERR_NO_MESSAGE and read.value > 0):
+            self._check(status, "KORVEL_ReadCanMsg")
         return list(msgs[:read.value])
 
     def register_can_msg(self, instance, unused1=0, unused2=0):

@@ -284,9 +284,11 @@ class KorvelBus(can.BusABC):
         read = ctypes.c_uint32()
         status = self._lib.dll.KORVEL_ReadCanMsg(self._open_instance(), self._read_buffer,
                                                  _READ_BATCH, ctypes.byref(read))
-        if status == api.KORVEL_ERR_NO_MESSAGE:
+        # "No message" only says that the first attempt found none; later
+        # attempts may still have taken messages that arrived meanwhile.
+        if status == api.KORVEL_ERR_NO_MESSAGE and read.value == 0:
             return False
-        if status != api.KORVEL_OK:
+        if status not in (api.KORVEL_OK, api.KORVEL_ERR_NO_MESSAGE):
             raise self._error("cannot receive", api.KorvelError(status, "KORVEL_ReadCanMsg"))
         now = time.monotonic()
         for record in self._read_buffer[:read.value]:
