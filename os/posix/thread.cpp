@@ -6,6 +6,8 @@
 #include <new>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -14,6 +16,7 @@ std::atomic<uint32_t> g_nextThreadId{1};
 
 void *Trampoline(void *p) {
     PosixThread *t = static_cast<PosixThread *>(p);
+    t->tid = static_cast<pid_t>(syscall(SYS_gettid));
     t->proc(t->arg);
     // Whoever comes second of the thread's end and the handle's close frees
     // the record.
@@ -33,25 +36,32 @@ OsHandle OsCreateThread(OsThreadProc proc, void *arg, uint32_t *threadId) {
         delete t;
         return nullptr;
     }
+    // The priority is set through the kernel's id: wait until it is known.
+    while (t->tid == 0)
+        sched_yield();
     if (threadId) *threadId = g_nextThreadId++;
     return t;
 }
 
-// Time-critical maps to the highest round-robin real-time priority, normal
-// to the fair scheduler. Without the privilege for real-time scheduling (the
-// usual case) time-critical is refused and the thread keeps what it had; the
-// library's threads always wait between two pieces of work, so they need no
-// priority to make progress. The fair scheduler has no level above normal
-// that a thread may take without privilege, so that request is refused too.
-// The priority read back is always the one in effect.
+// The levels stay within the ordinary scheduler, as they stay below the
+// real-time class on Windows: time-critical is its highest weight (nice
+// -20), above normal a few steps up (nice -5). A real-time policy would put
+// the service thread above every other thread of the machine. Raising a
+// thread needs the privilege for it (or a matching RLIMIT_NICE); without it
+// the request is refused and the thread keeps what it had. The library's
+// threads always wait between two pieces of work, so they make progress at
+// any level. The priority read back is always the one in effect.
 bool OsSetThreadPriority(OsHandle thread, int priority) {
     PosixThread *t = static_cast<PosixThread *>(thread);
     if (!t) return false;
-    if (priority != OS_PRIORITY_TIME_CRITICAL && priority != OS_PRIORITY_NORMAL) return false;
-    sched_param param{};
-    int policy = priority == OS_PRIORITY_TIME_CRITICAL ? SCHED_RR : SCHED_OTHER;
-    param.sched_priority = sched_get_priority_max(policy);
-    if (pthread_setschedparam(t->thread, policy, &param) != 0) return false;
+    int nice = 0;
+    if (priority == OS_PRIORITY_TIME_CRITICAL)
+        nice = -20;
+    else if (priority == OS_PRIORITY_ABOVE_NORMAL)
+        nice = -5;
+    else if (priority != OS_PRIORITY_NORMAL)
+        return false;
+    if (setpriority(PRIO_PROCESS, static_cast<id_t>(t->tid.load()), nice) != 0) return false;
     t->priority = priority;
     return true;
 }

@@ -5,9 +5,11 @@
 
 #include <atomic>
 #include <pthread.h>
+#include <sys/types.h>
 
 struct PosixThread {
     pthread_t thread;
+    std::atomic<pid_t> tid{0}; // the kernel's id, published by the thread
     OsThreadProc proc;
     void *arg;
     bool joined = false;
