@@ -210,22 +210,23 @@ protected:
     bool faultsAllowed = true; // false while the instance must work again
 };
 
-void Report(const char *mode, uint32_t faults, const std::set<uint32_t> &seen) {
+void Report(const char *mode, uint32_t faults, uint32_t sites, const std::set<uint32_t> &seen) {
     std::string statuses;
     for (uint32_t s : seen) statuses += " " + std::to_string(s);
-    std::printf("%s: %u allocations failed one at a time; statuses seen:%s\n", mode, faults,
-                statuses.c_str());
+    std::printf("%s: %u allocations failed one at a time, %u call sites reached in all; "
+                "statuses seen:%s\n",
+                mode, faults, sites, statuses.c_str());
 }
 
 TEST_F(AllocationFaults, EveryAllocationOfAPollingSequenceFailsCleanly) {
     uint32_t faults = Sweep(false);
-    Report("polling", faults, seen);
+    Report("polling", faults, Stats().sites, seen);
     EXPECT_GT(faults, 10u);
 }
 
 TEST_F(AllocationFaults, EveryAllocationOfACallbackSequenceFailsCleanly) {
     uint32_t faults = Sweep(true);
-    Report("callback", faults, seen);
+    Report("callback", faults, Stats().sites, seen);
     EXPECT_GT(faults, 10u);
 }
 

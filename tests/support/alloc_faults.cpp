@@ -25,6 +25,24 @@ std::atomic<uint32_t> g_fired{0};
 std::atomic<int32_t> g_liveBlocks{0};
 std::atomic<int32_t> g_liveNews{0};
 
+// Distinct callers seen, for the report of what a run reached.
+constexpr size_t kSiteSlots = 1024;
+std::atomic<void *> g_sites[kSiteSlots];
+
+void NoteSite(void *site) {
+    for (std::atomic<void *> &slot : g_sites) {
+        void *seen = slot.load();
+        if (!seen && slot.compare_exchange_strong(seen, site)) return;
+        if (seen == site) return;
+    }
+}
+
+uint32_t SiteCount() {
+    uint32_t count = 0;
+    for (std::atomic<void *> &slot : g_sites) count += slot.load() ? 1 : 0;
+    return count;
+}
+
 // True for the one allocation that is to fail.
 bool FailThisOne() {
     uint32_t n = ++g_count;
@@ -33,7 +51,8 @@ bool FailThisOne() {
     return true;
 }
 
-void *CountedNew(size_t size) {
+void *CountedNew(size_t size, void *site) {
+    NoteSite(site);
     if (FailThisOne()) return nullptr;
     void *block = std::malloc(size == 0 ? 1 : size);
     if (block) ++g_liveNews;
@@ -49,6 +68,7 @@ void CountedDelete(void *block) {
 } // namespace
 
 void *MemAlloc(size_t size) {
+    NoteSite(__builtin_return_address(0));
     if (FailThisOne()) return nullptr;
     void *block = OsZeroAlloc(size);
     if (block) ++g_liveBlocks;
@@ -65,13 +85,21 @@ void MemFree(void *block) {
 // so these replace operator new and delete for all of its code, the standard
 // containers included, and for nothing outside it.
 void *operator new(size_t size) {
-    void *block = CountedNew(size);
+    void *block = CountedNew(size, __builtin_return_address(0));
     if (!block) throw std::bad_alloc();
     return block;
 }
-void *operator new[](size_t size) { return operator new(size); }
-void *operator new(size_t size, const std::nothrow_t &) noexcept { return CountedNew(size); }
-void *operator new[](size_t size, const std::nothrow_t &) noexcept { return CountedNew(size); }
+void *operator new[](size_t size) {
+    void *block = CountedNew(size, __builtin_return_address(0));
+    if (!block) throw std::bad_alloc();
+    return block;
+}
+void *operator new(size_t size, const std::nothrow_t &) noexcept {
+    return CountedNew(size, __builtin_return_address(0));
+}
+void *operator new[](size_t size, const std::nothrow_t &) noexcept {
+    return CountedNew(size, __builtin_return_address(0));
+}
 void operator delete(void *block) noexcept { CountedDelete(block); }
 void operator delete[](void *block) noexcept { CountedDelete(block); }
 void operator delete(void *block, size_t) noexcept { CountedDelete(block); }
@@ -92,4 +120,5 @@ FAULTS_EXPORT void KorvelFaults_Stats(AllocFaultStats *stats) {
     stats->fired = g_fired;
     stats->liveBlocks = g_liveBlocks;
     stats->liveNews = g_liveNews;
+    stats->sites = SiteCount();
 }

@@ -13,6 +13,7 @@ struct AllocFaultStats {
     uint32_t fired;     // 1 once the armed allocation has failed
     int32_t liveBlocks; // MemAlloc blocks not yet freed
     int32_t liveNews;   // operator new blocks not yet deleted
+    uint32_t sites;     // distinct callers of MemAlloc and operator new so far
 };
 
 // Makes the n-th allocation from now on fail (MemAlloc returns null,
