@@ -264,7 +264,7 @@ TEST_F(BadInput, ManyThreadsOnTheSameAndOnDifferentInstances) {
     std::atomic<bool> hammering{true};
     std::vector<std::thread> threads;
     for (int t = 0; t < 6; ++t)
-        threads.emplace_back([&, t] { accepted += HammerInstances(t, 3000); });
+        threads.emplace_back([&, t] { accepted += HammerInstances(t, 2000); });
     // Meanwhile other threads open and close instances of their own.
     for (int t = 0; t < 2; ++t) {
         threads.emplace_back([&] {

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -24,7 +25,11 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t kMessages = 3;
 constexpr uint32_t kMostAllocations = 5000; // a sequence makes far fewer
 
-void KORVEL_CALL IgnoreEvent(int32_t, uint32_t, uint32_t) {}
+std::atomic<uint32_t> g_errorEvents{0};
+
+void KORVEL_CALL CountErrorEvents(int32_t, uint32_t code, uint32_t) {
+    if (code == EVENT_ERROR) ++g_errorEvents;
+}
 
 class AllocationFaults : public ::testing::Test {
 protected:
@@ -86,7 +91,8 @@ protected:
         InitParams params = MakeParams("127.0.0.1");
         params.port = gateway.Port();
         params.connectTimeout = params.shutdownTimeout = 5000;
-        EventCallback callback = callbackMode ? IgnoreEvent : nullptr;
+        EventCallback callback = callbackMode ? CountErrorEvents : nullptr;
+        g_errorEvents = 0;
         arm(n);
         int32_t instance = 0;
         uint32_t status = lib.Initialize(&instance, &params, callback, 0);
@@ -120,6 +126,12 @@ protected:
             faultsAllowed = false;
             Exchange(instance, gateway);
             faultsAllowed = true;
+        } else if (callbackMode) {
+            // The socket's new error value reaches the callback once.
+            const auto end = Clock::now() + std::chrono::seconds(5);
+            while (g_errorEvents == 0 && Clock::now() < end)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            EXPECT_EQ(1u, g_errorEvents.load()) << "n " << n;
         }
         // Whatever failed, the instance still shuts down and frees its number.
         EXPECT_EQ(KORVEL_OK, lib.Shutdown(instance)) << "n " << n;
