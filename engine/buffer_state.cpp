@@ -4,6 +4,17 @@
 #include "engine/process_status.h"
 #include "net/win_sock.h"
 
+#include <new>
+
+uint32_t CProcessData::AppendRecord(std::deque<CanMsg *> &buffer, CanMsg *record) {
+    try {
+        buffer.push_back(record);
+        return PROCESS_OK;
+    } catch (const std::bad_alloc &) {
+        return PROCESS_ERR_OUT_OF_MEMORY;
+    }
+}
+
 // The word is changed from the application and the service thread under
 // different locks, so every change is one atomic read-modify-write.
 void CProcessData::ChangeCanState(uint16_t set, uint16_t clear) {

@@ -78,6 +78,10 @@ private:
     uint32_t StoreRxMsg(CanMsg *record);
     void ClearTxBuffer();
     void ClearRxBuffer();
+    // Appends a record to a buffer whose growth may fail: 0, or 9 with the
+    // record still the caller's.
+    static uint32_t AppendRecord(std::deque<CanMsg *> &buffer, CanMsg *record);
+    void ServiceCycle();
     void ChangeCanState(uint16_t set, uint16_t clear);
 
     std::atomic<uint16_t> m_canState{0}; // changed only by atomic read-modify-write

@@ -9,9 +9,11 @@
 #include "os/event.h"
 
 #include <cstring>
+#include <new>
 
 // Service thread: every complete frame of one chunk goes into the receive
-// buffer. A full buffer drops the frame and the rest of the chunk.
+// buffer. A full buffer drops the frame and the rest of the chunk; so does a
+// lack of memory, for a record or for the parser's and the buffer's growth.
 uint32_t CProcessData::ReceiveStep() {
     std::string *chunk = nullptr;
     uint16_t length = 0;
@@ -24,7 +26,11 @@ uint32_t CProcessData::ReceiveStep() {
             r = PROCESS_ERR_OUT_OF_MEMORY;
             break;
         }
-        r = ParseCanFrame(chunk, &cursor, &m_pendingFragment, record);
+        try {
+            r = ParseCanFrame(chunk, &cursor, &m_pendingFragment, record);
+        } catch (const std::bad_alloc &) {
+            r = PROCESS_ERR_OUT_OF_MEMORY;
+        }
         if (r == PROCESS_OK) r = StoreRxMsg(record);
         if (r != PROCESS_OK) {
             MemFree(record);
@@ -43,7 +49,8 @@ uint32_t CProcessData::StoreRxMsg(CanMsg *record) {
         ChangeCanState(KORVEL_CANSTATE_RX_OVERRUN, 0);
         return PROCESS_ERR_RX_BUFFER_FULL;
     }
-    m_rxBuffer.push_back(record);
+    uint32_t result = AppendRecord(m_rxBuffer, record);
+    if (result != PROCESS_OK) return result;
     ChangeCanState(0, KORVEL_CANSTATE_RX_EMPTY);
     // One notice for a series of messages: re-armed by the next read.
     if (m_rxNoticePending == 0 && m_callbackMode) {

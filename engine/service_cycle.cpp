@@ -6,10 +6,22 @@
 #include "net/win_sock.h"
 #include "os/event.h"
 
+// An exception must not end the service thread, which serves every instance
+// of the process. The steps catch the out-of-memory of their own containers
+// where it costs a message or a chunk; anything that still escapes a cycle
+// becomes the pending error.
+void CProcessData::Service() {
+    try {
+        ServiceCycle();
+    } catch (...) {
+        m_lastError = PROCESS_ERR_OUT_OF_MEMORY;
+    }
+}
+
 // Moves at most one message out and one received chunk in, then polls the
 // socket once. The outcome stays as the pending error for the next call of
 // the application.
-void CProcessData::Service() {
+void CProcessData::ServiceCycle() {
     if (m_socket->GetError(&m_sockError) == WSOCK_OK &&
         m_sockError != m_lastSockError) {
         m_lastSockError = m_sockError;

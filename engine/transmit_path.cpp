@@ -9,6 +9,7 @@
 #include "net/win_sock.h"
 
 #include <cstring>
+#include <new>
 
 // Application thread: a 20-byte copy under a short lock, then a wake-up of
 // the service thread. No formatting and no network work happen here.
@@ -22,8 +23,8 @@ uint32_t CProcessData::WriteCanMsg(const CanMsg *msg) {
             result = PROCESS_ERR_TX_BUFFER_FULL;
         } else if (CanMsg *copy = static_cast<CanMsg *>(MemAlloc(sizeof(CanMsg)))) {
             std::memcpy(copy, msg, sizeof(CanMsg));
-            m_txBuffer.push_back(copy);
-            ChangeCanState(0, KORVEL_CANSTATE_TX_EMPTY);
+            result = AppendRecord(m_txBuffer, copy);
+            if (result == PROCESS_OK) ChangeCanState(0, KORVEL_CANSTATE_TX_EMPTY);
         } else {
             result = PROCESS_ERR_OUT_OF_MEMORY;
         }
@@ -46,6 +47,8 @@ uint32_t CProcessData::TakeTxMsg(CanMsg **out) {
 }
 
 // Service thread: the oldest message becomes one frame on the send queue.
+// Without memory for the frame's bytes or a place in the queue the message
+// is lost like one without memory for its chunk.
 uint32_t CProcessData::TransmitStep() {
     CanMsg *msg = nullptr;
     uint32_t r = TakeTxMsg(&msg);
@@ -55,19 +58,16 @@ uint32_t CProcessData::TransmitStep() {
         MemFree(msg);
         return PROCESS_ERR_OUT_OF_MEMORY;
     }
-    uint16_t length = 0;
-    r = FormatCanFrame(msg, 1, chunk, &length);
+    try {
+        uint16_t length = 0;
+        r = FormatCanFrame(msg, 1, chunk, &length);
+        if (r == PROCESS_OK) r = MapTransportStatus(m_socket->PushSend(chunk, length));
+    } catch (const std::bad_alloc &) {
+        r = PROCESS_ERR_OUT_OF_MEMORY;
+    }
     MemFree(msg);
-    if (r != PROCESS_OK) {
-        WinSocket::CWinSock::FreeChunk(chunk);
-        return r;
-    }
-    r = m_socket->PushSend(chunk, length);
-    if (r != WSOCK_OK) {
-        WinSocket::CWinSock::FreeChunk(chunk);
-        return MapTransportStatus(r);
-    }
-    return PROCESS_OK;
+    if (r != PROCESS_OK) WinSocket::CWinSock::FreeChunk(chunk);
+    return r;
 }
 
 void CProcessData::ClearTxBuffer() {

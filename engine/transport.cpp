@@ -17,6 +17,18 @@ constexpr int32_t kAfInet = 2;
 constexpr int32_t kSockStream = 1;
 constexpr int32_t kIpProtoTcp = 6;
 
+// Null when there is no memory for the object or for its address texts.
+WinSocket::CWinSock *NewSocket(const char *address, uint16_t port, WinSocket::NotifyFn notify,
+                               void *notifyArg) {
+    try {
+        return new WinSocket::CWinSock(address, port, notify, notifyArg);
+    } catch (const std::bad_alloc &) {
+        // A construction cut short may have started the network for itself.
+        WinSocket::CWinSock::StopNetworkIfUnused();
+        return nullptr;
+    }
+}
+
 } // namespace
 
 uint32_t CProcessData::CreateTransport() {
@@ -27,7 +39,7 @@ uint32_t CProcessData::CreateTransport() {
     // The field need not hold a NUL: never read past its 20 bytes.
     char address[sizeof(m_params->ipAddress) + 1] = {};
     std::memcpy(address, m_params->ipAddress, sizeof(m_params->ipAddress));
-    m_socket = new (std::nothrow) WinSocket::CWinSock(address, m_params->port, notify, notifyArg);
+    m_socket = NewSocket(address, m_params->port, notify, notifyArg);
     if (!m_socket) return PROCESS_ERR_RESOURCE;
     m_socket->SetQueueLocks(&m_sockSendLock, &m_sockRecvLock);
     if (m_params->protocol != KORVEL_PROTOCOL_TCP) return PROCESS_ERR_PROTOCOL;

@@ -121,8 +121,14 @@ class CWinSock {
     // A new empty chunk: 0, or 16 without memory. FreeChunk accepts null.
     static uint32_t AllocChunk(std::string **chunk);
     static void FreeChunk(std::string *chunk);
+    // Copies `length` bytes into the chunk; false without memory for them.
+    static bool FillChunk(std::string *chunk, const char *bytes, size_t length);
 
   private:
+    // Appends under `lock`; false, with the chunk still the caller's, when
+    // the queue has no memory to grow.
+    static bool AppendChunk(std::deque<std::string *> &queue, OsCriticalSection *lock,
+                            std::string *chunk);
     void InitCommon();
     void SetState(uint32_t state);
     void Notify();

@@ -51,11 +51,12 @@ void CWinSock::ReceiveStep() {
     uint16_t length = 0;
     uint32_t result = Receive(&chunk, &length);
     if (result == WSOCK_OK) {
-        if (m_recvLock) {
-            OsLockGuard guard(m_recvLock);
-            m_recvQueue.push_back(chunk);
-        } else {
+        if (!m_recvLock) {
             FreeChunk(chunk);
+        } else if (!AppendChunk(m_recvQueue, m_recvLock, chunk)) {
+            // No memory for the queue to grow: like no memory for the chunk.
+            FreeChunk(chunk);
+            m_error = WSOCK_ERR_OUT_OF_MEMORY;
         }
     } else if (result != WSOCK_PENDING && result != WSOCK_CLOSED_BY_PEER) {
         m_error = result;
@@ -92,7 +93,13 @@ uint32_t CWinSock::Receive(std::string **chunk, uint16_t *length) {
     if (AllocChunk(&received) != WSOCK_OK) return WSOCK_ERR_OUT_OF_MEMORY;
     int n = OsSocketRecvFrom(m_handle, m_staging, WSOCK_CHUNK_MAX);
     if (n > 0) {
-        received->assign(m_staging, static_cast<size_t>(n));
+        // The bytes read are lost when the chunk has no memory for them.
+        if (!FillChunk(received, m_staging, static_cast<size_t>(n))) {
+            FreeChunk(received);
+            *chunk = nullptr;
+            *length = 0;
+            return WSOCK_ERR_OUT_OF_MEMORY;
+        }
         *chunk = received;
         *length = static_cast<uint16_t>(n);
         return WSOCK_OK;

@@ -23,6 +23,26 @@ void CWinSock::FreeChunk(std::string *chunk) {
     MemFree(chunk);
 }
 
+bool CWinSock::FillChunk(std::string *chunk, const char *bytes, size_t length) {
+    try {
+        chunk->assign(bytes, length);
+        return true;
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+}
+
+bool CWinSock::AppendChunk(std::deque<std::string *> &queue, OsCriticalSection *lock,
+                           std::string *chunk) {
+    OsLockGuard guard(lock);
+    try {
+        queue.push_back(chunk);
+        return true;
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+}
+
 void CWinSock::SetQueueLocks(OsCriticalSection *sendLock, OsCriticalSection *recvLock) {
     m_sendLock = sendLock;
     m_recvLock = recvLock;

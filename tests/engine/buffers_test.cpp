@@ -35,7 +35,7 @@ protected:
 };
 
 TEST_F(EngineBuffers, TransmitBufferHoldsSizePlusOneThenRefusesAndFlagsOverrun) {
-    for (uint16_t size : {0, 1, 5}) {
+    for (uint16_t size : {0, 1, 5, 0xFFFF}) {
         InitParams p = Params(size, 4);
         CProcessData engine(&p);
         CanMsg m = Msg(1);

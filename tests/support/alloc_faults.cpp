@@ -1,0 +1,124 @@
+// The memory helpers of the test build korvel32_faults: MemAlloc, MemFree and
+// the library's own operator new and delete, all counted, with one armed
+// allocation that fails. The library's code paths are the product's; only
+// where its memory comes from differs.
+#include "alloc_faults.h"
+
+#include "engine/mem.h"
+#include "os/heap.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#if defined(_WIN32)
+#define FAULTS_EXPORT extern "C" __declspec(dllexport)
+#else
+#define FAULTS_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+namespace {
+
+std::atomic<uint32_t> g_count{0};
+std::atomic<uint32_t> g_failAt{0};
+std::atomic<uint32_t> g_fired{0};
+std::atomic<int32_t> g_liveBlocks{0};
+std::atomic<int32_t> g_liveNews{0};
+
+// Distinct callers seen, for the report of what a run reached.
+constexpr size_t kSiteSlots = 1024;
+std::atomic<void *> g_sites[kSiteSlots];
+
+void NoteSite(void *site) {
+    for (std::atomic<void *> &slot : g_sites) {
+        void *seen = slot.load();
+        if (!seen && slot.compare_exchange_strong(seen, site)) return;
+        if (seen == site) return;
+    }
+}
+
+uint32_t SiteCount() {
+    uint32_t count = 0;
+    for (std::atomic<void *> &slot : g_sites) count += slot.load() ? 1 : 0;
+    return count;
+}
+
+// True for the one allocation that is to fail.
+bool FailThisOne() {
+    uint32_t n = ++g_count;
+    if (n != g_failAt.load()) return false;
+    g_fired = 1;
+    return true;
+}
+
+void *CountedNew(size_t size, void *site) {
+    NoteSite(site);
+    if (FailThisOne()) return nullptr;
+    void *block = std::malloc(size == 0 ? 1 : size);
+    if (block) ++g_liveNews;
+    return block;
+}
+
+void CountedDelete(void *block) {
+    if (!block) return;
+    --g_liveNews;
+    std::free(block);
+}
+
+} // namespace
+
+void *MemAlloc(size_t size) {
+    NoteSite(__builtin_return_address(0));
+    if (FailThisOne()) return nullptr;
+    void *block = OsZeroAlloc(size);
+    if (block) ++g_liveBlocks;
+    return block;
+}
+
+void MemFree(void *block) {
+    if (!block) return;
+    --g_liveBlocks;
+    OsFree(block);
+}
+
+// The library carries its own C++ runtime in this build (statically linked),
+// so these replace operator new and delete for all of its code, the standard
+// containers included, and for nothing outside it.
+void *operator new(size_t size) {
+    void *block = CountedNew(size, __builtin_return_address(0));
+    if (!block) throw std::bad_alloc();
+    return block;
+}
+void *operator new[](size_t size) {
+    void *block = CountedNew(size, __builtin_return_address(0));
+    if (!block) throw std::bad_alloc();
+    return block;
+}
+void *operator new(size_t size, const std::nothrow_t &) noexcept {
+    return CountedNew(size, __builtin_return_address(0));
+}
+void *operator new[](size_t size, const std::nothrow_t &) noexcept {
+    return CountedNew(size, __builtin_return_address(0));
+}
+void operator delete(void *block) noexcept { CountedDelete(block); }
+void operator delete[](void *block) noexcept { CountedDelete(block); }
+void operator delete(void *block, size_t) noexcept { CountedDelete(block); }
+void operator delete[](void *block, size_t) noexcept { CountedDelete(block); }
+void operator delete(void *block, const std::nothrow_t &) noexcept { CountedDelete(block); }
+void operator delete[](void *block, const std::nothrow_t &) noexcept { CountedDelete(block); }
+
+FAULTS_EXPORT void KorvelFaults_Arm(uint32_t n) {
+    g_failAt = 0;
+    if (n == 0) return;
+    g_fired = 0;
+    g_count = 0;
+    g_failAt = n;
+}
+
+FAULTS_EXPORT void KorvelFaults_Stats(AllocFaultStats *stats) {
+    stats->count = g_count;
+    stats->fired = g_fired;
+    stats->liveBlocks = g_liveBlocks;
+    stats->liveNews = g_liveNews;
+    stats->sites = SiteCount();
+}
