@@ -62,24 +62,14 @@ uint32_t WriteMessages(CProcessData &engine, const CanMsg *msgs, uint32_t count,
     return MapProcessStatus(status);
 }
 
-// A huge count must not hold the API lock for minutes while the buffer is
-// empty: the attempts end after this many that found no message. No count up
-// to the largest buffer fill reaches it.
-constexpr uint32_t kMostEmptyAttempts = 65536;
-
-// `count` attempts; a failed attempt does not advance in the array.
+// Exactly `count` attempts; a failed attempt does not advance in the array.
 uint32_t ReadMessages(CProcessData &engine, CanMsg *msgs, uint32_t count, uint32_t *read) {
     uint32_t taken = 0;
-    uint32_t empty = 0;
     uint32_t result = KORVEL_OK;
-    for (uint32_t attempt = 0; attempt < count && empty < kMostEmptyAttempts; ++attempt) {
+    for (uint32_t attempt = 0; attempt < count; ++attempt) {
         uint32_t status = engine.ReadCanMsg(&msgs[taken]);
-        if (status == PROCESS_OK) {
-            ++taken;
-            continue;
-        }
-        ++empty;
-        if (attempt == 0 && status == PROCESS_ERR_EMPTY) result = KORVEL_ERR_NO_MESSAGE;
+        if (status == PROCESS_OK) ++taken;
+        else if (attempt == 0 && status == PROCESS_ERR_EMPTY) result = KORVEL_ERR_NO_MESSAGE;
     }
     *read = taken;
     return result;

@@ -153,8 +153,8 @@ KORVEL_API uint32_t KORVEL_CALL KORVEL_Initialize(int32_t *instance, const InitP
 /* Makes `count` attempts to read one message each into msgs[]; *read is the
  * number taken. KORVEL_ERR_NO_MESSAGE when the first attempt finds none:
  * messages that arrive during the later attempts are still taken, so always
- * use the *read first messages, whatever the status. The attempts end early
- * once 65536 of them have found no message. */
+ * use the *read first messages, whatever the status. Every attempt is made,
+ * under the library's lock: pass the size of msgs[], not more. */
 KORVEL_API uint32_t KORVEL_CALL KORVEL_ReadCanMsg(int32_t instance, CanMsg *msgs, uint32_t count,
                                        uint32_t *read);
 /* Accepted for every open instance; the two further arguments are unused. */

@@ -237,10 +237,12 @@ TEST_F(Lifecycle, CallbackModeReportsConnectionAndOneNoticePerSeriesOfMessages) 
     ASSERT_EQ(0u, lib.Initialize(&n, &params, RecordEvent, 0xC0FFEE));
     ASSERT_TRUE(Eventually([] { return CountEvents(EVENT_CONNECTED) == 1; }));
     {
-        // Either connected at once, or first in progress and then connected.
+        // Connected, maybe with the state change to "in progress": both can
+        // be signalled before the callback thread runs, which then takes
+        // them in the order of its event array, not of their signalling.
         std::lock_guard<std::mutex> lock(g_eventsMutex);
         ASSERT_LE(g_events.size(), 2u);
-        if (g_events.size() == 2) EXPECT_EQ(EVENT_STATE_CHANGED, g_events[0].code);
+        if (g_events.size() == 2) EXPECT_NE(g_events[0].code, g_events[1].code);
     }
     ASSERT_TRUE(gateway.WaitForClients(1));
     gateway.Send(0, "$CAN;S;D;0x1;0x0;#$CAN;S;D;0x2;0x0;#");
