@@ -87,6 +87,7 @@ void Session::OnEvent(uint32_t code) {
     }
 }
 
+// Callers hold the book lock.
 void Session::Note(uint32_t status) { ++m_statuses[status]; }
 
 // One read of up to `batch` messages, then the overrun check. The book lock
@@ -119,10 +120,12 @@ void Session::Write(int count) {
     }
     uint32_t written = 0;
     uint32_t r = KORVEL_WriteCanMsg(m_n, msgs, (uint32_t)count, &written);
-    if (r == KORVEL_OK || r == KORVEL_ERR_TX_BUFFER_FULL)
+    if (r == KORVEL_OK || r == KORVEL_ERR_TX_BUFFER_FULL) {
         m_result->written += written;
-    else
+    } else {
+        std::lock_guard<std::mutex> lock(m_bookLock);
         Note(r);
+    }
 }
 
 // The connection state; a pending error is noted and asked again.
@@ -218,7 +221,10 @@ void Session::RunRefused() {
     if (State() != KORVEL_CONN_CONNECTING) Problem("refused: state left 3");
     if (m_events[EVENT_CONNECTED] > 0) Problem("refused: EVENT_CONNECTED");
     Shutdown();
-    m_statuses.erase(KORVEL_ERR_UNKNOWN); // the failed connect, as the pending error
+    {
+        std::lock_guard<std::mutex> lock(m_bookLock);
+        m_statuses.erase(KORVEL_ERR_UNKNOWN); // the failed connect, as the pending error
+    }
     CheckStatuses();
 }
 
@@ -334,6 +340,7 @@ void Session::Shutdown() {
 
 // Only the fault's own error may have shown.
 void Session::CheckStatuses() {
+    std::lock_guard<std::mutex> lock(m_bookLock);
     if (m_sc.end == PeerEnd::kResets) m_statuses.erase(KORVEL_ERR_RECEIVE);
     if (m_sc.deaf) m_statuses.erase(KORVEL_ERR_SEND);
     for (const auto &s : m_statuses)
