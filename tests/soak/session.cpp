@@ -98,7 +98,12 @@ uint32_t Session::ReadSome(bool fromCallback) {
     uint32_t count = 0;
     uint32_t r = KORVEL_ReadCanMsg(m_n, msgs, m_plan.batch, &count);
     // 3: the callback raced with the shutdown of its instance.
-    if (r != KORVEL_OK && r != KORVEL_ERR_NO_MESSAGE && !(fromCallback && r == 3)) Note(r);
+    if (r != KORVEL_OK && r != KORVEL_ERR_NO_MESSAGE && !(fromCallback && r == 3)) {
+        Note(r);
+        // A socket error is latched again by every service cycle; the call
+        // right behind the one that took it reads.
+        r = KORVEL_ReadCanMsg(m_n, msgs, m_plan.batch, &count);
+    }
     for (uint32_t i = 0; i < count; ++i) m_ledger.Read(msgs[i]);
     if (count > 0) m_lastFrameMs = SoakNowMs();
     uint16_t state = 0;
