@@ -37,7 +37,8 @@ class FrameLedger {
     void Read(const CanMsg &msg);
     // The application found the overrun bit set (and cleared it).
     void OverrunSeen() { m_overruns.push_back(m_read); }
-    uint64_t ReadCount() const { return m_read; }
+    // The number of the frame expected next: one past the last frame read.
+    uint64_t NextNumber() const { return m_next; }
 
     // Closes the books against the gateway's count of frames sent. Adds the
     // figures to *totals; a description of anything wrong goes to *problem.

@@ -18,7 +18,7 @@ int64_t SoakNowMs() {
 namespace {
 
 const int kWaitMs = 20000; // every wait for the library or the gateway ends by then
-const int kQuietMs = 500;  // no new frame for this long: nothing more is coming
+const int kQuietMs = 2000; // no new frame for this long: nothing more is coming
 
 void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
@@ -297,6 +297,8 @@ void Session::Drain() {
     for (;;) {
         if (ReadSome(false) > 0) continue;
         std::lock_guard<std::mutex> lock(m_bookLock);
+        // A gateway with a frame count is done once its last frame is read.
+        if (m_sc.frames > 0 && m_ledger.NextNumber() >= m_sc.frames) return;
         if (SoakNowMs() - m_lastFrameMs > kQuietMs || SoakNowMs() > end) return;
         Pause(2);
     }
