@@ -30,7 +30,8 @@ FrameLedger::FrameLedger(uint32_t rxSize, uint32_t batch, uint64_t malformedEver
 
 void FrameLedger::Read(const CanMsg &msg) {
     uint64_t number = 0;
-    for (int i = 7; i >= 0; --i) number = number << 8 | msg.data[i];
+    for (int i = 7; i >= 0; --i)
+        number = number << 8 | msg.data[i];
     ++m_read;
     if (msg.length != 8 || msg.flags != 0 || msg.id != (number & 0x7FF) || number < m_next) {
         ++m_corrupt;
@@ -57,8 +58,7 @@ bool FrameLedger::ByOverrun(const Gap &gap) const {
                        [&](uint64_t at) { return (int64_t)at >= earliest && at <= latest; });
 }
 
-void FrameLedger::Settle(uint64_t sent, TailRule tail, LedgerTotals *totals,
-                         std::string *problem) {
+void FrameLedger::Settle(uint64_t sent, TailRule tail, LedgerTotals *totals, std::string *problem) {
     LedgerTotals t;
     t.connections = 1;
     t.sent = sent;

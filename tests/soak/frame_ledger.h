@@ -13,12 +13,12 @@ struct LedgerTotals {
     uint64_t connections = 0;
     uint64_t sent = 0;
     uint64_t read = 0;
-    uint64_t overrun = 0;           // lost while the receive buffer was full
-    uint64_t malformed = 0;         // lost behind a malformed frame
-    uint64_t inFlightReset = 0;     // still on the way when the gateway reset
-    uint64_t inFlightShutdown = 0;  // still on the way when the application shut down
+    uint64_t overrun = 0;          // lost while the receive buffer was full
+    uint64_t malformed = 0;        // lost behind a malformed frame
+    uint64_t inFlightReset = 0;    // still on the way when the gateway reset
+    uint64_t inFlightShutdown = 0; // still on the way when the application shut down
     uint64_t unaccounted = 0;
-    uint64_t corrupt = 0;           // read frames with wrong content, order or number
+    uint64_t corrupt = 0; // read frames with wrong content, order or number
 
     void Add(const LedgerTotals &other);
 };

@@ -36,7 +36,8 @@ bool GatewayChild::Start(const std::string &program, const std::vector<std::stri
     std::vector<std::string> args = {program, "--port", "0"};
     args.insert(args.end(), options.begin(), options.end());
     std::vector<char *> argv;
-    for (std::string &arg : args) argv.push_back(&arg[0]);
+    for (std::string &arg : args)
+        argv.push_back(&arg[0]);
     argv.push_back(nullptr);
     m_pid = fork();
     if (m_pid == 0) {
@@ -62,7 +63,9 @@ bool GatewayChild::Start(const std::string &program, const std::vector<std::stri
     return true;
 }
 
-void GatewayChild::StartReader() { m_reader = std::thread([this] { ReadLines(); }); }
+void GatewayChild::StartReader() {
+    m_reader = std::thread([this] { ReadLines(); });
+}
 
 void GatewayChild::ReadLines() {
     char buffer[4096];

@@ -4,8 +4,8 @@
 #include "korvel32.h"
 
 #include <chrono>
-#include <functional>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -104,7 +104,8 @@ uint32_t Session::ReadSome(bool fromCallback) {
         // right behind the one that took it reads.
         r = KORVEL_ReadCanMsg(m_n, msgs, m_plan.batch, &count);
     }
-    for (uint32_t i = 0; i < count; ++i) m_ledger.Read(msgs[i]);
+    for (uint32_t i = 0; i < count; ++i)
+        m_ledger.Read(msgs[i]);
     if (count > 0) m_lastFrameMs = SoakNowMs();
     uint16_t state = 0;
     r = KORVEL_GetCanState(m_n, &state);
@@ -216,7 +217,8 @@ void Session::RunRefused() {
                                  m_plan.slot);
     });
     if (!m_plan.callback) {
-        if (r != KORVEL_ERR_CONNECTION) Problem("refused: KORVEL_Initialize returned " + std::to_string(r));
+        if (r != KORVEL_ERR_CONNECTION)
+            Problem("refused: KORVEL_Initialize returned " + std::to_string(r));
         if (r == KORVEL_OK) Shutdown();
         return;
     }
@@ -332,7 +334,8 @@ void Session::End() {
         uint32_t count = 99;
         uint16_t state = 0;
         uint32_t r = KORVEL_ReadCanMsg(m_n, &msg, 1, &count);
-        if (r != KORVEL_ERR_NO_MESSAGE || count != 0) Problem("silent peer: read " + std::to_string(r));
+        if (r != KORVEL_ERR_NO_MESSAGE || count != 0)
+            Problem("silent peer: read " + std::to_string(r));
         if (KORVEL_GetCanState(m_n, &state) != KORVEL_OK || !(state & KORVEL_CANSTATE_RX_EMPTY))
             Problem("silent peer: no empty bit");
         if (State() != KORVEL_CONN_CONNECTED) Problem("silent peer: not connected");
@@ -351,7 +354,8 @@ void Session::CheckStatuses() {
     if (m_sc.end == PeerEnd::kResets) m_statuses.erase(KORVEL_ERR_RECEIVE);
     if (m_sc.deaf) m_statuses.erase(KORVEL_ERR_SEND);
     for (const auto &s : m_statuses)
-        Problem("status " + std::to_string(s.first) + " seen " + std::to_string(s.second) + " times");
+        Problem("status " + std::to_string(s.first) + " seen " + std::to_string(s.second) +
+                " times");
 }
 
 void Session::Settle() {
@@ -364,7 +368,7 @@ void Session::Settle() {
     m_result->gatewayIn = summary.in;
     m_result->malformedSent = summary.malformedOut;
     if (summary.in > m_result->written) Problem("the gateway received more than was written");
-    TailRule tail = m_sc.end == PeerEnd::kResets ? TailRule::kReset
+    TailRule tail = m_sc.end == PeerEnd::kResets                      ? TailRule::kReset
                     : m_sc.end == PeerEnd::kStays && m_sc.frames == 0 ? TailRule::kShutdown
                                                                       : TailRule::kNone;
     std::string books;

@@ -28,7 +28,7 @@ struct SessionResult {
     uint64_t gatewayIn = 0; // frames the gateway received
     uint64_t malformedSent = 0;
     bool gatewayLost = false; // the gateway's client numbering can no longer be trusted
-    std::string problem;    // empty when everything behaved as specified
+    std::string problem;      // empty when everything behaved as specified
 };
 
 // What the worker's thread is waiting for in the library, for the watchdog.

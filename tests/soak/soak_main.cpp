@@ -180,12 +180,18 @@ bool ParseOptions(int argc, char **argv, Options *o) {
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string name = argv[i];
         const char *value = argv[i + 1];
-        if (name == "--seconds") o->seconds = std::atoi(value);
-        else if (name == "--round") o->round = std::atoi(value);
-        else if (name == "--threads") o->threads = (unsigned)std::atoi(value);
-        else if (name == "--seed") o->seed = (uint32_t)std::strtoul(value, nullptr, 10);
-        else if (name == "--gateway") o->gateway = value;
-        else return false;
+        if (name == "--seconds")
+            o->seconds = std::atoi(value);
+        else if (name == "--round")
+            o->round = std::atoi(value);
+        else if (name == "--threads")
+            o->threads = (unsigned)std::atoi(value);
+        else if (name == "--seed")
+            o->seed = (uint32_t)std::strtoul(value, nullptr, 10);
+        else if (name == "--gateway")
+            o->gateway = value;
+        else
+            return false;
     }
     return argc % 2 == 1 && o->seconds > 0 && o->round > 0 && o->threads > 0 &&
            o->threads <= kMaxWorkers && o->threads < 10; // at most 10 instances open
@@ -224,7 +230,8 @@ void Rounds(Run &run, uint64_t *rssFirstRoundEnd, uint64_t *rssEnd) {
     for (int round = 1; SoakNowMs() < run.deadlineMs; ++round) {
         uint64_t start = RssBytes();
         int64_t end = std::min<int64_t>(run.deadlineMs, SoakNowMs() + run.options.round * 1000);
-        while (SoakNowMs() < end) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        while (SoakNowMs() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
         uint64_t now = RssBytes();
         if (round == 1) *rssFirstRoundEnd = now;
         *rssEnd = now;
@@ -255,14 +262,17 @@ int main(int argc, char **argv) {
     run.deadlineMs = started + run.options.seconds * 1000;
     std::thread watchdog(Watchdog, std::ref(run));
     std::vector<std::thread> workers;
-    for (unsigned i = 0; i < run.options.threads; ++i) workers.emplace_back(Worker, std::ref(run), i);
+    for (unsigned i = 0; i < run.options.threads; ++i)
+        workers.emplace_back(Worker, std::ref(run), i);
     uint64_t rssFirst = 0, rssEnd = 0;
     Rounds(run, &rssFirst, &rssEnd);
-    for (std::thread &t : workers) t.join();
+    for (std::thread &t : workers)
+        t.join();
     run.stop = true;
     watchdog.join();
     uint64_t rssAfter = RssBytes();
-    for (ScenarioState &s : run.scenarios) s.gateway.reset();
+    for (ScenarioState &s : run.scenarios)
+        s.gateway.reset();
 
     std::printf("korvel-soak: ran %.1f s\n", (double)(SoakNowMs() - started) / 1000);
     std::printf("%-20s %9s %9s %9s\n", "fault", "polling", "callback", "problems");
@@ -284,8 +294,9 @@ int main(int argc, char **argv) {
     bool rssFlat = kSanitized || rssEnd <= rssFirst + kRssGrowthLimit;
     bool pass = run.problems == 0 && run.totals.unaccounted == 0 && run.totals.corrupt == 0 &&
                 rssFlat && run.totals.connections > 0;
-    if (!rssFlat) std::printf("korvel-soak: memory grew by more than %llu KiB\n",
-                              (unsigned long long)kRssGrowthLimit >> 10);
+    if (!rssFlat)
+        std::printf("korvel-soak: memory grew by more than %llu KiB\n",
+                    (unsigned long long)kRssGrowthLimit >> 10);
     std::printf("korvel-soak: %s\n", pass ? "PASS" : "FAIL");
     return pass ? 0 : 1;
 }

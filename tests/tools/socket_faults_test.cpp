@@ -27,7 +27,8 @@ template <typename Condition> bool Eventually(Condition condition) {
 // The frame number that the gateway's -D i puts into the data.
 uint64_t Number(const CanMsg &msg) {
     uint64_t n = 0;
-    for (int i = 7; i >= 0; --i) n = n << 8 | msg.data[i];
+    for (int i = 7; i >= 0; --i)
+        n = n << 8 | msg.data[i];
     return n;
 }
 
@@ -53,7 +54,8 @@ class SocketFaults : public ::testing::Test {
         params = MakeParams("127.0.0.1");
         params.connectTimeout = 5000;
         params.shutdownTimeout = 5000;
-        for (auto &e : g_events) e = 0;
+        for (auto &e : g_events)
+            e = 0;
     }
 
     int32_t Open(uint16_t port, EventCallback callback = nullptr) {
@@ -97,7 +99,8 @@ TEST_F(SocketFaults, ResetInsideAFrameKeepsEveryFrameBeforeItAndLatchesTheReceiv
     ASSERT_TRUE(Eventually([&] { return lib.GetCanState(n, &canState) == KORVEL_ERR_RECEIVE; }));
     std::vector<CanMsg> got = Read(n, 20);
     ASSERT_EQ(20u, got.size());
-    for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(i, Number(got[i]));
+    for (size_t i = 0; i < got.size(); ++i)
+        EXPECT_EQ(i, Number(got[i]));
     CanMsg more;
     uint32_t read = 0;
     lib.ReadCanMsg(n, &more, 1, &read);
@@ -116,7 +119,8 @@ TEST_F(SocketFaults, OrderlyCloseDeliversEveryFrameAndRaisesNoEvent) {
     ASSERT_TRUE(Eventually([&] { return State(n) == KORVEL_CONN_LOST; })); // 5, then 7
     std::vector<CanMsg> got = Read(n, 500);
     ASSERT_EQ(500u, got.size());
-    for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(i, Number(got[i]));
+    for (size_t i = 0; i < got.size(); ++i)
+        ASSERT_EQ(i, Number(got[i]));
     uint16_t canState = 0;
     EXPECT_EQ(KORVEL_OK, lib.GetCanState(n, &canState)); // no pending error
     EXPECT_EQ(1, g_events[EVENT_CONNECTED].load());
@@ -205,7 +209,8 @@ TEST_F(SocketFaults, FloodWhileUnreadFillsTheBufferToItsBoundAndSetsOverrun) {
     uint32_t read = 0;
     EXPECT_EQ(KORVEL_OK, lib.ReadCanMsg(n, msgs, 101, &read));
     ASSERT_EQ(101u, read);
-    for (uint32_t i = 0; i < read; ++i) ASSERT_EQ(i, Number(msgs[i]));
+    for (uint32_t i = 0; i < read; ++i)
+        ASSERT_EQ(i, Number(msgs[i]));
     EXPECT_EQ(KORVEL_OK, lib.ResetCanState(n, KORVEL_CANSTATE_RX_OVERRUN));
     EXPECT_EQ(KORVEL_OK, lib.Shutdown(n));
 }
@@ -214,7 +219,8 @@ TEST_F(SocketFaults, FloodWhileUnreadFillsTheBufferToItsBoundAndSetsOverrun) {
 // pending fragment's 64 KiB, however much it sends.
 TEST_F(SocketFaults, EndlessFrameOrGarbageKeepsMemoryBoundedAndLosesNoEarlierFrame) {
     for (const char *kind : {"frame", "garbage"}) {
-        GatewayProcess gateway({"-g", "-r", "max", "-n", "100", "-I", "i", "-D", "i", "--endless", kind});
+        GatewayProcess gateway(
+            {"-g", "-r", "max", "-n", "100", "-I", "i", "-D", "i", "--endless", kind});
         params.rxBufferSize = 200;
         int32_t n = Open(gateway.Port());
         std::vector<CanMsg> got = Read(n, 100);
