@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,6 +42,9 @@ bool GatewayChild::Start(const std::string &program, const std::vector<std::stri
     argv.push_back(nullptr);
     m_pid = fork();
     if (m_pid == 0) {
+        // A soak that ends abnormally (sanitizer halt, watchdog) takes its
+        // gateways along.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
         dup2(fds[1], STDOUT_FILENO);
         execv(argv[0], argv.data());
         _exit(127);
