@@ -33,7 +33,7 @@ int OsNetworkCleanup() { return 0; }
 // Family, type and protocol numbers of IPv4 TCP (2, 1, 6) are the same as
 // WinSock's. Descriptors are not inherited by programs the application starts.
 OsSocket OsSocketOpen(int family, int type, int protocol) {
-    PosixSocket *p = new (std::nothrow) PosixSocket{-1, ConnectStage::None};
+    PosixSocket *p = new (std::nothrow) PosixSocket{-1, ConnectStage::None, 0};
     if (!p) {
         FailWith(WinSockErrorFromErrno(ENOBUFS));
         return OS_INVALID_SOCKET;

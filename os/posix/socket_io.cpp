@@ -18,12 +18,19 @@ bool AttemptFailed(int error) {
 }
 
 // A pending attempt has ended once the socket turns writable or reports an
-// error; SO_ERROR says how.
+// error; SO_ERROR says how. A connection that was made and then broke before
+// this first look (a peer that resets at once) has connected, as WinSock
+// would report it: its bytes are still to be read, and the break is the
+// receive error that follows them.
 void FinishConnect(PosixSocket *p) {
     int error = 0;
     socklen_t size = sizeof(error);
-    if (getsockopt(p->fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
-    p->stage = error == 0 ? ConnectStage::Done : ConnectStage::Failed;
+    if (getsockopt(p->fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
+        p->stage = ConnectStage::Failed;
+        return;
+    }
+    p->stage = error == 0 || !AttemptFailed(error) ? ConnectStage::Done : ConnectStage::Failed;
+    if (p->stage == ConnectStage::Done) p->brokenError = error;
 }
 
 } // namespace
@@ -90,5 +97,10 @@ int OsSocketRecvFrom(OsSocket s, char *buffer, int length) {
     PosixSocket *p = SocketRecord(s);
     if (!p) return FailWith(OS_WSAENOTSOCK);
     ssize_t n = recvfrom(p->fd, buffer, static_cast<size_t>(length), 0, nullptr, nullptr);
+    if (n == 0 && p->brokenError != 0) {
+        int error = p->brokenError;
+        p->brokenError = 0;
+        return FailWith(WinSockErrorFromErrno(error));
+    }
     return n < 0 ? FailWithErrno() : static_cast<int>(n);
 }

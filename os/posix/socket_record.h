@@ -13,6 +13,11 @@ enum class ConnectStage : uint8_t { None, Pending, Failed, Done };
 struct PosixSocket {
     int fd;
     ConnectStage stage;
+    // The error of a connection that broke before its attempt was seen to
+    // end (errno value, 0 for none). Reading SO_ERROR to learn how the
+    // attempt ended has taken it from the socket, so the receive that finds
+    // the end of the stream reports it instead.
+    int brokenError;
 };
 
 // The record behind a handle, or null for OS_INVALID_SOCKET and null.

@@ -1,5 +1,6 @@
 // Connection life of CWinSock against real loopback listeners: create,
 // connect, the failed attempt, the peer's close and Close.
+#include "korvel_library.h"
 #include "socket_fixture.h"
 
 namespace {
@@ -48,6 +49,33 @@ TEST_F(SocketTest, ClosedPortIsPendingThenAnExceptionThatSticks) {
     EXPECT_EQ(WSOCK_ERR_EXCEPTION, s.Poll());
     EXPECT_EQ(3u, State());
     EXPECT_EQ(std::vector<uint32_t>{3}, m_log.states);
+}
+
+// The peer accepts, sends and resets before the first Poll looks at the
+// attempt: the connection was made, so it is reported as connected, its
+// bytes arrive, and the reset is a receive error.
+TEST_F(SocketTest, PeerThatResetsBeforeTheFirstPollHasStillConnected) {
+    LoopbackListener listener;
+    CWinSock &s = MakeSocket(listener.Port());
+    ASSERT_EQ(WSOCK_OK, s.Create(2, 1, 6));
+    uint32_t result = s.Connect();
+    ASSERT_TRUE(result == WSOCK_OK || result == WSOCK_PENDING) << result;
+    ASSERT_TRUE(listener.Accept());
+    ASSERT_TRUE(listener.SendAll("$CAN;S;D;0x1;0x0;#"));
+    listener.ResetPeer();
+    ASSERT_TRUE(PollUntil([&] { return State() != 3 || m_lastPoll == WSOCK_ERR_EXCEPTION; }));
+    EXPECT_NE(WSOCK_ERR_EXCEPTION, m_lastPoll);
+    EXPECT_EQ(4u, m_log.states.back());
+    if (RunningUnderWine()) return; // Wine reports a reset as the end of the stream
+    std::string received;
+    ASSERT_TRUE(PollUntil([&] {
+        std::string *chunk = nullptr;
+        uint16_t length = 0;
+        if (s.PopRecv(&chunk, &length) == WSOCK_OK) received += *chunk;
+        CWinSock::FreeChunk(chunk);
+        return m_lastPoll == WSOCK_ERR_RECEIVE;
+    }));
+    EXPECT_EQ("$CAN;S;D;0x1;0x0;#", received);
 }
 
 TEST_F(SocketTest, PeerCloseShowsAsClosedByPeerThenAsLostOnTheNextReceivingCycle) {

@@ -36,6 +36,11 @@ void LoopbackListener::ClosePeer() {
     m_peer = kNoTestSocket;
 }
 
+void LoopbackListener::ResetPeer() {
+    if (m_peer != kNoTestSocket && TestAbort(m_peer)) TestClose(m_peer);
+    m_peer = kNoTestSocket;
+}
+
 void LoopbackListener::CloseListener() {
     if (m_listen != kNoTestSocket) TestClose(m_listen);
     m_listen = kNoTestSocket;

@@ -30,6 +30,8 @@ class LoopbackListener {
     std::string Read(size_t count, uint32_t timeoutMs = 5000);
     // Ends the accepted connection in order.
     void ClosePeer();
+    // Ends the accepted connection with a reset.
+    void ResetPeer();
 
     // A port of 127.0.0.1 where nothing listens: one that was just free.
     static uint16_t ClosedPort();

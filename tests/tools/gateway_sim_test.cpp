@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -250,6 +251,45 @@ TEST(GatewayFaults, StopReadingLeavesTheClientsFramesUnread) {
     EXPECT_EQ(0, deaf.Stop());
 }
 
+TEST(GatewayFaults, ResetInsideCutsTheLastFrameAndEndlessStreamsNeverEnd) {
+    GatewayProcess gateway({"-g", "-r", "max", "-D", "i", "--reset-inside", "7"});
+    TestClient client(gateway.Port());
+    EXPECT_EQ(TestClient::kReset, client.ReadToEnd());
+    EXPECT_EQ(7u, client.Frames().size()); // frame 8 stays unfinished
+    EXPECT_EQ(0u, client.Malformed());
+    EXPECT_EQ(0, gateway.Stop());
+    EXPECT_EQ(7u, gateway.Summary(1, "out"));
+
+    // Two frames, then one frame head and data tokens without a "#".
+    GatewayProcess frame({"-g", "-r", "max", "-n", "2", "--endless", "frame"});
+    TestClient reader(frame.Port());
+    std::string bytes;
+    while (bytes.size() < 300000) {
+        char buffer[65536];
+        ssize_t n = recv(reader.Fd(), buffer, sizeof(buffer), 0);
+        ASSERT_GT(n, 0);
+        bytes.append(buffer, (size_t)n);
+    }
+    size_t head = bytes.find("$CAN;S;D;0x1;0x8;0x5a;");
+    ASSERT_NE(std::string::npos, head);
+    EXPECT_EQ(2u, std::count(bytes.begin(), bytes.begin() + head, '#'));
+    EXPECT_EQ(std::string::npos, bytes.find_first_of("#$", head + 1));
+    EXPECT_EQ(0, frame.Stop());
+
+    GatewayProcess garbage({"--endless", "garbage"});
+    TestClient taker(garbage.Port());
+    bytes.clear();
+    while (bytes.size() < 300000) {
+        char buffer[65536];
+        ssize_t n = recv(taker.Fd(), buffer, sizeof(buffer), 0);
+        ASSERT_GT(n, 0);
+        bytes.append(buffer, (size_t)n);
+    }
+    EXPECT_NE(std::string::npos, bytes.find('#'));
+    EXPECT_EQ(std::string::npos, bytes.find("$CAN"));
+    EXPECT_EQ(0, garbage.Stop());
+}
+
 TEST(GatewayCommandLine, HelpAndBadArgumentsGiveTheirExitStatus) {
     std::string program = KORVEL_GATEWAY_PROGRAM;
     auto run = [&](const std::string &args) {
@@ -262,6 +302,8 @@ TEST(GatewayCommandLine, HelpAndBadArgumentsGiveTheirExitStatus) {
     EXPECT_EQ(2, run("-D 123"));
     EXPECT_EQ(2, run("--port 70000"));
     EXPECT_EQ(2, run("--close-after 1 --reset-after 1"));
+    EXPECT_EQ(2, run("--reset-after 1 --reset-inside 1"));
+    EXPECT_EQ(2, run("--endless forever"));
     EXPECT_EQ(2, run("stray"));
     EXPECT_EQ(1, run("-p 0 -a 300.1.1.1"));
 }

@@ -41,6 +41,11 @@ void PrintGatewayUsage(FILE *out) {
         "      --malformed N      send a malformed frame behind every N frames\n"
         "      --close-after N    close the connection after N frames sent to it\n"
         "      --reset-after N    reset the connection (TCP RST) after N frames sent to it\n"
+        "      --reset-inside N   send N frames and the first part of one more, then reset\n"
+        "      --endless KIND     once the generator and replay are done, send without end\n"
+        "                         and as fast as the client takes it: frame (one frame that\n"
+        "                         never gets its \"#\") or garbage (bytes with \"#\" but never\n"
+        "                         a start token)\n"
         "      --stop-reading N   stop reading from a client after N frames received (0: never "
         "read)\n"
         "      --seed N           seed of the random choices (default: from the clock)\n"
@@ -135,6 +140,16 @@ bool ParseEcho(const char *text, EchoMode *echo) {
     return true;
 }
 
+bool ParseEndless(const char *text, EndlessMode *mode) {
+    if (std::strcmp(text, "frame") == 0)
+        *mode = EndlessMode::kFrame;
+    else if (std::strcmp(text, "garbage") == 0)
+        *mode = EndlessMode::kGarbage;
+    else
+        return false;
+    return true;
+}
+
 bool ParsePort(const char *text, uint16_t *port) {
     uint64_t v = 0;
     if (!ParseCount(text, &v) || v > 65535) return false;
@@ -159,6 +174,8 @@ enum LongOnly {
     kMalformed,
     kCloseAfter,
     kResetAfter,
+    kResetInside,
+    kEndless,
     kStopReading,
     kSeed
 };
@@ -183,6 +200,8 @@ const struct option kLongOptions[] = {{"address", required_argument, nullptr, 'a
                                       {"malformed", required_argument, nullptr, kMalformed},
                                       {"close-after", required_argument, nullptr, kCloseAfter},
                                       {"reset-after", required_argument, nullptr, kResetAfter},
+                                      {"reset-inside", required_argument, nullptr, kResetInside},
+                                      {"endless", required_argument, nullptr, kEndless},
                                       {"stop-reading", required_argument, nullptr, kStopReading},
                                       {"seed", required_argument, nullptr, kSeed},
                                       {"help", no_argument, nullptr, 'h'},
@@ -230,6 +249,10 @@ bool ApplyFaultOption(int option, const char *arg, FaultOptions *faults) {
         return ParseCount(arg, &faults->closeAfter) && faults->closeAfter > 0;
     case kResetAfter:
         return ParseCount(arg, &faults->resetAfter) && faults->resetAfter > 0;
+    case kResetInside:
+        return ParseCount(arg, &faults->resetInside) && faults->resetInside > 0;
+    case kEndless:
+        return ParseEndless(arg, &faults->endless);
     case kStopReading:
         faults->stopReading = true;
         return ParseCount(arg, &faults->stopReadingAfter);
@@ -294,9 +317,10 @@ int ParseGatewayOptions(int argc, char **argv, GatewayOptions *options) {
                      argv[optind]);
         return 2;
     }
-    if (options->faults.closeAfter > 0 && options->faults.resetAfter > 0) {
-        std::fprintf(stderr,
-                     "korvel-gateway: --close-after and --reset-after exclude each other\n");
+    const FaultOptions &f = options->faults;
+    if ((f.closeAfter > 0) + (f.resetAfter > 0) + (f.resetInside > 0) > 1) {
+        std::fprintf(stderr, "korvel-gateway: --close-after, --reset-after and --reset-inside "
+                             "exclude each other\n");
         return 2;
     }
     return 0;

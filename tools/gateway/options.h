@@ -12,6 +12,10 @@ enum class EchoMode { kOff, kSender, kAll, kOthers };
 // up, or random.
 enum class PatternMode { kFixed, kIncrement, kRandom };
 
+// What the gateway sends without end once its frames are done: nothing, one
+// frame that never gets its "#", or bytes that never hold a start token.
+enum class EndlessMode { kOff, kFrame, kGarbage };
+
 struct GeneratorOptions {
     bool enabled = false;
     double rate = 10;    // frames per second per client; 0 = as fast as possible
@@ -33,6 +37,8 @@ struct FaultOptions {
     uint64_t malformedEvery = 0; // a malformed frame behind every N frames
     uint64_t closeAfter = 0;     // close after N frames sent to the client
     uint64_t resetAfter = 0;     // reset after N frames sent to the client
+    uint64_t resetInside = 0;    // reset after N frames and the first part of one more
+    EndlessMode endless = EndlessMode::kOff;
     bool stopReading = false;    // stop reading after stopReadingAfter frames received
     uint64_t stopReadingAfter = 0;
 };

@@ -24,6 +24,9 @@ const char kGarbage[] = "abcdefghijklmnopqrstuvwxyz0123456789 ;\r\n";
 
 const size_t kCompactBytes = 65536;
 
+// The endless garbage has "#" but no "C", so it can never hold "$CAN".
+const char kEndlessGarbage[] = "abcdefghijklmnopqrstuvwxyz0123456789 ;#$\r\n";
+
 } // namespace
 
 FrameOutput::FrameOutput(const FaultOptions &faults, uint32_t seed)
@@ -41,12 +44,37 @@ void FrameOutput::PutMalformed() {
     ++m_malformed;
 }
 
-void FrameOutput::Put(const CanMsg &msg) {
-    if (m_pos >= kCompactBytes) { // drop what is sent, so the buffer does not grow
-        m_base += m_pos;
-        m_buffer.erase(0, m_pos);
-        m_pos = 0;
+// Drops what is sent, so the buffer does not grow.
+void FrameOutput::Compact() {
+    if (m_pos < kCompactBytes) return;
+    m_base += m_pos;
+    m_buffer.erase(0, m_pos);
+    m_pos = 0;
+}
+
+void FrameOutput::PutPart(const CanMsg &msg) {
+    Compact();
+    char frame[kGatewayFrameMax];
+    size_t length = FormatGatewayFrame(msg, frame);
+    m_buffer.append(frame, 1 + Random() % (length - 1));
+}
+
+void FrameOutput::PutEndless(EndlessMode mode, size_t bytes) {
+    Compact();
+    if (mode == EndlessMode::kFrame) {
+        // One frame head, then data tokens that never end in "#".
+        if (!m_endlessStarted) m_buffer += "$CAN;S;D;0x1;0x8;";
+        for (size_t n = 0; n < bytes; n += 5)
+            m_buffer += "0x5a;";
+    } else {
+        for (size_t n = 0; n < bytes; ++n)
+            m_buffer += kEndlessGarbage[Random() % (sizeof(kEndlessGarbage) - 1)];
     }
+    m_endlessStarted = true;
+}
+
+void FrameOutput::Put(const CanMsg &msg) {
+    Compact();
     if (m_faults.garbage) PutGarbage();
     char frame[kGatewayFrameMax];
     size_t length = FormatGatewayFrame(msg, frame);

@@ -23,6 +23,10 @@ class FrameOutput {
     // and a cut inside as the faults ask.
     void Put(const CanMsg &msg);
     size_t Pending() const { return m_buffer.size() - m_pos; }
+    // Queues the first 1 to length - 1 bytes of msg's frame; it counts as no frame.
+    void PutPart(const CanMsg &msg);
+    // Queues `bytes` of the endless stream of the given kind (not kOff).
+    void PutEndless(EndlessMode mode, size_t bytes);
 
     // Sends what is queued until the socket takes no more. Each piece between
     // two cuts goes out in its own send call. kFailed leaves errno set.
@@ -36,6 +40,7 @@ class FrameOutput {
     uint32_t Random() { return m_random.Next(); }
     void PutGarbage();
     void PutMalformed();
+    void Compact();
 
     const FaultOptions &m_faults;
     Xorshift m_random;
@@ -46,6 +51,7 @@ class FrameOutput {
     uint64_t m_frames = 0;
     uint64_t m_malformed = 0;
     uint64_t m_sentBytes = 0;
+    bool m_endlessStarted = false;
 };
 
 #endif

@@ -221,10 +221,22 @@ void GatewayServer::Deliver(Client &from, const CanMsg &msg) {
 
 void GatewayServer::Emit(Client &client, const CanMsg &msg) {
     if (client.state != Client::kOpen) return;
-    client.output.Put(msg);
     const FaultOptions &faults = m_options.faults;
+    if (faults.resetInside > 0 && client.output.Frames() >= faults.resetInside) {
+        client.output.PutPart(msg);
+        client.state = Client::kClosing;
+        return;
+    }
+    client.output.Put(msg);
     uint64_t limit = faults.closeAfter > 0 ? faults.closeAfter : faults.resetAfter;
     if (limit > 0 && client.output.Frames() >= limit) client.state = Client::kClosing;
+}
+
+// Whether the generator and the replay have nothing more for the client.
+bool GatewayServer::FramesDone(const Client &client, int64_t now) const {
+    bool generating = m_options.generator.enabled &&
+                      client.generator.NextDueNs(now - client.connectedNs) >= 0;
+    return !generating && client.replayNext >= m_replay.size();
 }
 
 void GatewayServer::Produce(Client &client, int64_t now) {
@@ -241,6 +253,10 @@ void GatewayServer::Produce(Client &client, int64_t now) {
     while (client.state == Client::kOpen && client.replayNext < m_replay.size() &&
            m_replay[client.replayNext].offsetNs <= elapsed && client.output.Pending() < kFillBytes)
         Emit(client, m_replay[client.replayNext++].msg);
+    EndlessMode endless = m_options.faults.endless;
+    if (endless != EndlessMode::kOff && client.state == Client::kOpen && FramesDone(client, now) &&
+        client.output.Pending() < kFillBytes)
+        client.output.PutEndless(endless, kFillBytes - client.output.Pending());
 }
 
 void GatewayServer::Service(Client &client, int64_t now) {
@@ -258,7 +274,7 @@ void GatewayServer::Service(Client &client, int64_t now) {
 // down and waits for the peer's end: closing a socket with unread input would
 // reset it and could take the last frames with it.
 void GatewayServer::Finish(Client &client, int64_t now) {
-    if (m_options.faults.resetAfter > 0) {
+    if (m_options.faults.resetAfter > 0 || m_options.faults.resetInside > 0) {
         struct linger abort = {1, 0};
         if (setsockopt(client.fd, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort)) != 0)
             Report("setsockopt SO_LINGER");
@@ -302,6 +318,7 @@ int GatewayServer::TimeoutMs(int64_t now) const {
     for (const auto &client : m_clients) {
         if (client->state == Client::kDraining) next = std::min(next, client->drainDeadlineNs);
         if (client->state != Client::kOpen || client->output.Pending() >= kFillBytes) continue;
+        if (m_options.faults.endless != EndlessMode::kOff && FramesDone(*client, now)) return 0;
         int64_t due = m_options.generator.enabled
                           ? client->generator.NextDueNs(now - client->connectedNs)
                           : -1;

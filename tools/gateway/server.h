@@ -28,6 +28,7 @@ class GatewayServer {
     void Deliver(Client &from, const CanMsg &msg);
     void Emit(Client &client, const CanMsg &msg);
     void Produce(Client &client, int64_t now);
+    bool FramesDone(const Client &client, int64_t now) const;
     void Service(Client &client, int64_t now);
     void Finish(Client &client, int64_t now);
     void UpdateInterest(Client &client);
