@@ -854,6 +854,12 @@ class Report:
         for row in self.summary:
             self.p("| " + " | ".join(row) + " |")
         self.p()
+        every = [read_kv(q) for q in glob.glob(os.path.join(self.results, "*.txt"))
+                 + glob.glob(os.path.join(self.results, "*.load"))]
+        m = read_text(os.path.join(self.results, "machine.txt"))
+        self.p(f"Load average in the minute before each measurement: {loads(every)}"
+               f" ({m.get('cpus', '?')} CPUs).")
+        self.p()
         summary = self.out
         head_end = body.index("## API cost")
         text = body[:head_end] + summary + body[head_end:]
