@@ -445,8 +445,10 @@ class Report:
                    " in some of its bursts")
             self.p("passes ran while the call was still signalling, each sending a frame.")
         else:
-            self.p("The burst is spread at about 1000 frames/s whatever the priority: the")
-            self.p("design sends one message per instance per pass, and a raised service")
+            rate = 99000 / (b["burst_last_ms"] - b["burst_first_ms"])
+            self.p(f"The burst is spread at one frame per cycle ({rate:.0f} frames/s at raised"
+                   " priority) whatever")
+            self.p("the priority: the design sends one message per instance per pass, and a raised service")
             self.p("thread neither runs more passes nor preempts the writer to run them during")
             self.p("the call.")
         self.p()
