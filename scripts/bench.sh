@@ -26,8 +26,8 @@ mkdir -p "$results"
 load() { cut -d' ' -f1 /proc/loadavg; }
 
 # driver NAME ARGS...: one driver run into $results/NAME.txt, with the load
-# average of the minute before it. While NORMAL is "normal" it runs without
-# real-time priority.
+# average of the minute before it. While NORMAL is "normal" the library's
+# threads run at normal priority (see normal below).
 driver() {
     name=$1
     shift
@@ -36,7 +36,8 @@ driver() {
         >"$results/$name.txt"
 }
 # gbench NAME PROGRAM: five repetitions, medians to $results/NAME.json.
-# An optional third argument "normal" runs it without real-time priority.
+# An optional third argument "normal" runs it with the library's threads at
+# normal priority.
 gbench() {
     printf '%s: %s %s\n' "$1" "$2" "${3:-}"
     echo "load1 $(load)" >"$results/$1.load"
@@ -46,9 +47,11 @@ gbench() {
         --benchmark_out="$results/$1.json" --benchmark_out_format=json >/dev/null 2>&1
 }
 
-# normal CMD...: the command without the privilege for real-time scheduling,
-# so that the service thread runs at normal priority, as in any process that
-# is not privileged. Only needed (and possible) when running as root.
+# normal CMD...: the command without the privilege to raise a thread's
+# priority (cap_sys_nice), so that the service thread stays at normal priority
+# (nice 0) instead of its raised priority (nice -20), as in any process that
+# may not raise its threads. Only needed (and possible) when running as root;
+# otherwise every run is at normal priority already.
 privileged=no
 [ "$(id -u)" -eq 0 ] && command -v capsh >/dev/null && privileged=yes
 normal() {
@@ -80,6 +83,11 @@ for i in 1 2 3 4 5; do
     driver "tx.$i" tx 2
     driver "tx-baseline.$i" tx-baseline 1
 done
+NORMAL=normal
+for i in 1 2 3 4 5; do
+    driver "tx-normal.$i" tx 2
+done
+NORMAL=
 driver burst burst
 NORMAL=normal
 driver burst-normal burst
