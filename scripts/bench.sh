@@ -49,7 +49,7 @@ gbench() {
 
 # normal CMD...: the command without the privilege to raise a thread's
 # priority (cap_sys_nice), so that the service thread stays at normal priority
-# (nice 0) instead of its raised priority (nice -20), as in any process that
+# (nice 0) instead of its raised priority (nice -2), as in any process that
 # may not raise its threads. Only needed (and possible) when running as root;
 # otherwise every run is at normal priority already.
 privileged=no

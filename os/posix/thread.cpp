@@ -48,9 +48,10 @@ OsHandle OsCreateThread(OsThreadProc proc, void *arg, uint32_t *threadId) {
 }
 
 // The levels stay within the ordinary scheduler, as they stay below the
-// real-time class on Windows: time-critical is its highest weight (nice
-// -20), above normal a few steps up (nice -5). A real-time policy would put
-// the service thread above every other thread of the machine. Raising a
+// real-time class on Windows: time-critical is nice -2, above normal nice
+// -1. A real-time policy would put the service thread above every other
+// thread of the machine, and a high weight lets a service thread that is busy
+// with many instances take a whole core from the application. Raising a
 // thread needs the privilege for it (or a matching RLIMIT_NICE); without it
 // the request is refused and the thread keeps what it had. The library's
 // threads always wait between two pieces of work, so they make progress at
@@ -60,9 +61,9 @@ bool OsSetThreadPriority(OsHandle thread, int priority) {
     if (!t) return false;
     int nice = 0;
     if (priority == OS_PRIORITY_TIME_CRITICAL)
-        nice = -20;
+        nice = -2;
     else if (priority == OS_PRIORITY_ABOVE_NORMAL)
-        nice = -5;
+        nice = -1;
     else if (priority != OS_PRIORITY_NORMAL)
         return false;
     if (setpriority(PRIO_PROCESS, static_cast<id_t>(t->tid.load()), nice) != 0) return false;
