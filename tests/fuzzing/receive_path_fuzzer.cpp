@@ -7,7 +7,7 @@
 //   byte 0      receive buffer size (0 to 15)
 //   then        operations, each an opcode byte and its operands:
 //     0 n b*n      queue a chunk of n bytes
-//     1 n b*n k    queue the n bytes repeated to (k % 80 + 1) KiB, a flood
+//     1 n b*n k    queue the n bytes repeated, cut to (k % 80 + 1) KiB: a flood
 //                  that drives the pending fragment to its bound
 //     2            one receive step
 //     3            one service cycle (transmit step, receive step, Poll)
@@ -64,8 +64,9 @@ namespace {
 
 using Probe = CProcessDataProbe;
 
-// Together the chunks of one input stay below this, so that floods stay fast.
-constexpr size_t kMaxQueuedBytes = 4u << 20;
+// Together the chunks of one input stay below this, so that floods stay fast;
+// it still lets the pending fragment reach its bound many times over.
+constexpr size_t kMaxQueuedBytes = 1u << 20;
 
 void Check(bool condition, const char *what) {
     if (condition) return;
@@ -230,10 +231,10 @@ void Run::Queue(const std::string &bytes) {
 void Run::Flood(Input &in) {
     const std::string unit = in.Bytes(in.Byte());
     const size_t target = (in.Byte() % 80 + 1u) * 1024;
-    std::string bytes;
-    while (!unit.empty() && bytes.size() < target)
-        bytes += unit;
-    Queue(bytes);
+    std::string bytes = unit;
+    while (!bytes.empty() && bytes.size() < target)
+        bytes += bytes;
+    Queue(bytes.substr(0, target));
 }
 
 // A service cycle first finds the empty transmit buffer, and its Poll
