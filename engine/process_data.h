@@ -65,6 +65,9 @@ public:
 
 private:
     friend uint32_t CallbackThreadProc(void *engine);
+    // Test programs that drive the service-thread steps directly look in
+    // through this class; the library itself defines none.
+    friend class CProcessDataProbe;
 
     void Init();
     bool CreateEvents();

@@ -5,7 +5,8 @@
 #   win64    the same sources for 64-bit Windows, tests under wine64
 #   tsan     the native build under ThreadSanitizer
 #   asan     the native build under AddressSanitizer and UndefinedBehaviorSanitizer
-#   fuzz     the receive parser's fuzz target (clang, libFuzzer), run for a minute
+#   fuzz     the fuzz targets of the receive parser (a minute) and of the
+#            engine's receive path (30 s), with clang and libFuzzer
 #   bench    the benchmarks, each run for a moment (scripts/bench.sh measures)
 # Installs what is missing first. The output ends with the test summary.
 # Build directory: $KORVEL_BUILD_DIR, default ./build. The private 32-bit
@@ -50,12 +51,12 @@ for name in native win32 win64 tsan asan bench; do
 done
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
 export ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1"
-# The parser's fuzz target, built with clang and libFuzzer; its test fuzzes
-# for about a minute from the committed seeds.
+# The fuzz targets, built with clang and libFuzzer; their tests fuzz from the
+# committed seeds, the parser for a minute and the receive path for 30 s.
 step "build fuzz"
 configure fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DKORVEL_FUZZ=ON \
     -DKORVEL_BUILD_TESTS=OFF
-cmake --build "$build/fuzz" --target frame_parser_fuzzer
+cmake --build "$build/fuzz" --target frame_parser_fuzzer receive_path_fuzzer
 
 # One Wine prefix per build. Wine's helper processes must be up before the
 # first test, or they keep ctest's output pipe open; each prefix's server is
