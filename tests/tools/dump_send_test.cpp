@@ -184,22 +184,6 @@ TEST(ToolFaults, AResetEndsTheDumpWithStatus3) {
     EXPECT_EQ(0, gateway.Stop());
 }
 
-TEST(ToolFaults, AGatewayThatStopsReadingStillTakesTheFirstFrames) {
-    GatewayProcess gateway({"-e", "all", "--stop-reading", "2"});
-    ToolProcess dump({kDump, "-L", "-n", "2", Address(gateway.Port())});
-    ASSERT_TRUE(dump.WaitFor(" connected"));
-    std::string output;
-    EXPECT_EQ(0, RunTool({kSend, Address(gateway.Port()), "1#01", "2#02", "3#03", "4#04"}, &output))
-        << output;
-    ASSERT_EQ(0, dump.Finish()) << dump.Output();
-    std::vector<CanMsg> frames = LogFrames(dump.Lines("("));
-    ASSERT_EQ(2u, frames.size());
-    EXPECT_EQ(1u, frames[0].id);
-    EXPECT_EQ(2u, frames[1].id);
-    EXPECT_EQ(0, gateway.Stop());
-    EXPECT_EQ(2u, gateway.Summary(2, "in"));
-}
-
 // Reads `count` messages from the replaying gateway through the library,
 // then writes them all back to it.
 void ForwardThroughTheLibrary(uint16_t port, size_t count) {
