@@ -5,7 +5,7 @@
 # Builds the native library and the soak program in $KORVEL_BUILD_DIR/soak
 # (default ./build/soak) and runs it at low priority; the report goes to the
 # terminal and to soak-<date>.log in that directory. Exit status 0 when
-# every frame was accounted for and every fault showed as specified.
+# every frame was accounted for and every fault showed as documented.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 minutes=${1:-480}

@@ -3,6 +3,7 @@
 // records that cannot be sent, many threads at once, callbacks that call the
 // library, and a shutdown racing with other calls. Every case must give its
 // status and neither crash, hang nor leak.
+#include "eventually.h"
 #include "korvel_library.h"
 #include "test_gateway.h"
 
@@ -22,15 +23,6 @@ KorvelLibrary *g_lib = nullptr;
 InitParams *g_params = nullptr;
 
 void KORVEL_CALL IgnoreEvent(int32_t, uint32_t, uint32_t) {}
-
-template <typename Condition> bool Eventually(Condition condition, int timeoutMs = 10000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 CanMsg Msg(uint32_t id, uint8_t length = 1) {
     CanMsg m;

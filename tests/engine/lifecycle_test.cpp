@@ -1,5 +1,6 @@
 // The library end to end against an in-process gateway: opening, moving
 // messages both ways, events, connection loss and shutting down.
+#include "eventually.h"
 #include "korvel_library.h"
 #include "test_gateway.h"
 
@@ -15,15 +16,6 @@
 namespace {
 
 KorvelLibrary *g_lib = nullptr;
-
-template <typename Condition> bool Eventually(Condition condition, int timeoutMs = 5000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 CanMsg Msg(uint32_t id, uint8_t flags, std::initializer_list<uint8_t> data) {
     CanMsg m;

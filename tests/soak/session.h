@@ -1,5 +1,5 @@
 // One connection of the soak: open an instance against one fault, use it,
-// see the fault arrive as specified, shut it down and settle the books.
+// see the fault arrive as documented, shut it down and settle the books.
 #pragma once
 
 #include "frame_ledger.h"
@@ -28,7 +28,7 @@ struct SessionResult {
     uint64_t gatewayIn = 0; // frames the gateway received
     uint64_t malformedSent = 0;
     bool gatewayLost = false; // the gateway's client numbering can no longer be trusted
-    std::string problem;      // empty when everything behaved as specified
+    std::string problem;      // empty when everything behaved as documented
 };
 
 // What the worker's thread is waiting for in the library, for the watchdog.

@@ -3,7 +3,7 @@
 // mode, and accounts for every frame the gateways send. A watchdog fails the
 // run when a library call does not return; the resident memory is sampled at
 // the start and end of each round. Exit status 0 only when every frame is
-// accounted for and every fault showed as specified.
+// accounted for and every fault showed as documented.
 #include "gateway_child.h"
 #include "scenarios.h"
 #include "session.h"

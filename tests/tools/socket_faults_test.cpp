@@ -1,6 +1,7 @@
 // The library against korvel-gateway's socket faults: each fault shows as
-// its specified status, CAN state bit, connection state or event, and the
+// its documented status, CAN state bit, connection state or event, and the
 // instance can always be shut down.
+#include "eventually.h"
 #include "gateway_harness.h"
 #include "korvel_library.h"
 #include "test_gateway.h"
@@ -14,15 +15,6 @@
 #include <unistd.h>
 
 namespace {
-
-template <typename Condition> bool Eventually(Condition condition) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 // The frame number that the gateway's -D i puts into the data.
 uint64_t Number(const CanMsg &msg) {
