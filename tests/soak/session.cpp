@@ -134,10 +134,13 @@ void Session::Write(int count) {
     }
 }
 
-// The connection state; a pending error is noted and asked again.
+// The connection state; a pending error is noted and asked again. A lasting
+// socket error is latched anew by every service cycle, and a busy or
+// instrumented process may see a cycle between any two calls, so the
+// question is asked often enough to fall between two cycles.
 uint32_t Session::State() {
     uint32_t state = 0xFFFF;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 1000; ++i) {
         uint32_t r = KORVEL_GetConnectionState(m_n, &state);
         if (r == KORVEL_OK) return state;
         std::lock_guard<std::mutex> lock(m_bookLock);
