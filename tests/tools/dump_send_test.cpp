@@ -20,18 +20,6 @@ const std::string kSend = KORVEL_SEND_PROGRAM;
 
 std::string Address(uint16_t port) { return "127.0.0.1:" + std::to_string(port); }
 
-std::string TempPath(const std::string &name) {
-    return ::testing::TempDir() + "korvel_tools_" + std::to_string(getpid()) + "_" + name;
-}
-
-std::vector<std::string> ReadLines(const std::string &path) {
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 // The frames of candump log lines, in order; fails the test on a bad line.
 std::vector<CanMsg> LogFrames(const std::vector<std::string> &lines) {
     std::vector<CanMsg> frames;

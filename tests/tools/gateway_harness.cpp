@@ -6,6 +6,8 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
@@ -19,8 +21,6 @@ int64_t MonotonicNs() {
     return (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
 }
 
-namespace {
-
 int RemainingMs(int64_t deadline) {
     int64_t left = (deadline - MonotonicNs()) / 1000000;
     return left > 0 ? (int)left : 0;
@@ -28,7 +28,17 @@ int RemainingMs(int64_t deadline) {
 
 void Fail(const std::string &what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
 
-} // namespace
+std::string TempPath(const std::string &name) {
+    return ::testing::TempDir() + "korvel_tools_" + std::to_string(getpid()) + "_" + name;
+}
+
+std::vector<std::string> ReadLines(const std::string &path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
 
 namespace {
 

@@ -70,5 +70,12 @@ class TestClient {
 CanMsg TestMsg(uint32_t id, uint8_t length, uint8_t firstByte = 0);
 bool SameMsg(const CanMsg &a, const CanMsg &b);
 int64_t MonotonicNs();
+// Milliseconds left until `deadline` (a MonotonicNs value), at least 0.
+int RemainingMs(int64_t deadline);
+// Throws std::runtime_error naming the failed call and errno's text.
+void Fail(const std::string &what);
+// A file name in the test's temporary folder, unique to this process.
+std::string TempPath(const std::string &name);
+std::vector<std::string> ReadLines(const std::string &path);
 
 #endif

@@ -16,19 +16,7 @@
 
 namespace {
 
-std::string TempPath(const std::string &name) {
-    return ::testing::TempDir() + "korvel_gateway_" + std::to_string(getpid()) + "_" + name;
-}
-
 void WriteFile(const std::string &path, const std::string &text) { std::ofstream(path) << text; }
-
-std::vector<std::string> ReadLines(const std::string &path) {
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 TEST(GatewayEcho, SenderModeReturnsFramesToTheirSenderOnly) {
     GatewayProcess gateway({"--echo", "sender"});

@@ -12,17 +12,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace {
-
-int RemainingMs(int64_t deadline) {
-    int64_t left = (deadline - MonotonicNs()) / 1000000;
-    return left > 0 ? (int)left : 0;
-}
-
-void Fail(const std::string &what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
-
-} // namespace
-
 ToolProcess::ToolProcess(const std::vector<std::string> &args, bool ignoreInterrupt) {
     int pipeFds[2];
     if (pipe(pipeFds) != 0) Fail("pipe");
