@@ -9,7 +9,7 @@ import unittest
 
 CLIENT_PORT, GATEWAY_PORT = 50123, 29536
 FIELDS = ["tcp.dstport", "korvel.id", "korvel.format", "korvel.type", "korvel.length",
-          "korvel.data", "_ws.expert.message"]
+          "korvel.flags", "korvel.data", "_ws.expert.message"]
 
 
 def frame(ident, data=b"", extended=False, remote=False, length=None):
@@ -18,8 +18,9 @@ def frame(ident, data=b"", extended=False, remote=False, length=None):
     tokens = "" if remote else "".join("0x%x;" % byte for byte in data)
     text = "$CAN;%s;%s;0x%x;0x%x;%s#" % ("E" if extended else "S", "R" if remote else "D",
                                          ident, length, tokens)
+    flags = "0x%02x" % (int(remote) | int(extended) << 1)
     return text.encode(), ("0x%08x" % ident, str(int(extended)), str(int(remote)), str(length),
-                           "" if remote else data.hex())
+                           flags, "" if remote else data.hex())
 
 
 # Sent three times: one byte to a segment, so that each frame is cut at
@@ -38,7 +39,7 @@ RECEIVED = (b"xyz$CAN;S;D;0x1;0x1;0x2;#\r\n|$CAN;S;d;0x1;0x0;#$CAN;S;D;0X2;0x1;0
             b"$CAN;S;R;0x5;0x2;0x0;0x0;#$CAN;S;D;0x9;" + b"A" * 200 + b"$CAN;xE;D;0x7;0x0;#$C|"
             b"AN;S;D;0x8;0x0;#")
 RECEIVED_SHOWN = [frame(1, b"\x02")[1], frame(2, b"\x0a")[1], frame(0x12345678, b"\xff\x10")[1],
-                  ("0x00000005", "0", "1", "2", "0000"), frame(7, extended=True)[1], frame(8)[1]]
+                  ("0x00000005", "0", "1", "2", "0x01", "0000"), frame(7, extended=True)[1], frame(8)[1]]
 RECEIVED_EXPERTS = [
     "3 bytes outside frames", "2 bytes outside frames",
     "Malformed frame: kind field 'd' is not R or D", "Malformed frame: length 9 is above 8",
@@ -76,7 +77,7 @@ def dissect(path, *options):
 
 
 def expected(shown, experts=()):
-    return [s[:4] for s in shown], [s[4] for s in shown if s[4]], list(experts)
+    return [s[:5] for s in shown], [s[5] for s in shown if s[5]], list(experts)
 
 
 class DissectorTest(unittest.TestCase):
