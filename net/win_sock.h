@@ -108,6 +108,11 @@ class CWinSock {
     uint32_t PushRecv(std::string *chunk, uint16_t length);
     uint32_t PopSend(std::string **chunk, uint16_t *length);
     uint32_t PopRecv(std::string **chunk, uint16_t *length);
+    // Whether a pushed chunk still waits to be sent. Every Poll takes the
+    // oldest one, except a Poll that meets the exception condition, so a
+    // chunk still queued when the next is due means that the socket cannot
+    // send. Service thread only; false while no send lock is lent.
+    bool HasUnsentChunk();
     // Release every queued chunk, oldest first.
     void ClearSendQueue();
     void ClearRecvQueue();
