@@ -79,7 +79,9 @@ class CWinSock {
     // Binds to m_localAddressText and m_localPort. 0, 4, 14, 17.
     uint32_t Bind();
     // Shuts the connection down, drains what is left to read, closes with a
-    // 5 s linger and notifies. 0, 9, 14 (no handle: no notification).
+    // 5 s linger and notifies. A close that would block is retried for the
+    // linger time and then ends with a reset. 0, 9, 14 (no handle: no
+    // notification).
     uint32_t Close();
     // 0 when a handle is held, else 14.
     uint32_t IsValid() const;
@@ -141,6 +143,7 @@ class CWinSock {
     void ReceiveStep();
     int ShutdownForClose();
     void DrainForClose();
+    int CloseHandleOnce();
     int ReleaseHandle();
 
     OsSocket m_handle;
