@@ -18,10 +18,10 @@ constexpr uint32_t kWrites = 100000;
 constexpr uint32_t kWritesPerWait = 1000;
 constexpr int64_t kMostGrowthBytes = 1 << 20;
 
-std::atomic<int> g_errorEvents{0};
+std::atomic<int> g_events[EVENT_DISCONNECTED + 1];
 
-void KORVEL_CALL CountErrorEvents(int32_t, uint32_t code, uint32_t) {
-    if (code == EVENT_ERROR) ++g_errorEvents;
+void KORVEL_CALL CountEvents(int32_t, uint32_t code, uint32_t) {
+    if (code <= EVENT_DISCONNECTED) ++g_events[code];
 }
 
 class UnsentFrames : public ::testing::Test {
@@ -34,13 +34,14 @@ class UnsentFrames : public ::testing::Test {
         params = MakeParams("127.0.0.1");
         params.txBufferSize = kTxBufferSize;
         params.connectTimeout = params.shutdownTimeout = 5000;
-        g_errorEvents = 0;
+        for (std::atomic<int> &count : g_events)
+            count = 0;
     }
 
     int32_t OpenInCallbackMode(uint16_t port) {
         params.port = port;
         int32_t n = 0;
-        EXPECT_EQ(KORVEL_OK, lib.Initialize(&n, &params, CountErrorEvents, 0));
+        EXPECT_EQ(KORVEL_OK, lib.Initialize(&n, &params, CountEvents, 0));
         return n;
     }
 
@@ -97,9 +98,18 @@ class UnsentFrames : public ::testing::Test {
     InitParams params{};
 };
 
+// The failed attempt is an error event and the pending error 4
+// (WSOCK_ERR_EXCEPTION); the instance stays connecting.
 TEST_F(UnsentFrames, RefusedConnectionKeepsWritesInTheTransmitBuffer) {
     int32_t n = OpenInCallbackMode(UnusedLoopbackPort());
-    ASSERT_TRUE(Eventually([] { return g_errorEvents > 0; })); // the failed attempt
+    ASSERT_TRUE(Eventually([] { return g_events[EVENT_ERROR] > 0; }));
+    uint32_t state = 0;
+    EXPECT_EQ(KORVEL_ERR_UNKNOWN, lib.GetConnectionState(n, &state));
+    EXPECT_TRUE(Eventually([&] {
+        return lib.GetConnectionState(n, &state) == KORVEL_OK && state == KORVEL_CONN_CONNECTING;
+    }));
+    EXPECT_EQ(1, g_events[EVENT_STATE_CHANGED].load());
+    EXPECT_EQ(0, g_events[EVENT_CONNECTED].load());
     ExpectWritesHeldInTheBuffer(n);
 }
 
@@ -113,7 +123,7 @@ TEST_F(UnsentFrames, UrgentDataFromTheGatewayKeepsWritesInTheTransmitBuffer) {
         return lib.GetConnectionState(n, &state) == KORVEL_OK && state == KORVEL_CONN_CONNECTED;
     }));
     ASSERT_TRUE(gateway.SendUrgent(0, '!'));
-    ASSERT_TRUE(Eventually([] { return g_errorEvents > 0; }));
+    ASSERT_TRUE(Eventually([] { return g_events[EVENT_ERROR] > 0; }));
     ExpectWritesHeldInTheBuffer(n);
 }
 
