@@ -15,6 +15,10 @@ namespace {
 
 constexpr uint16_t kTxBufferSize = 100;
 constexpr uint32_t kWrites = 100000;
+// Wine takes every write's wake-up of the service thread through its server,
+// so there a tenth of the writes; the buffer is full after the first hundred
+// either way.
+constexpr uint32_t kWritesUnderWine = kWrites / 10;
 constexpr uint32_t kWritesPerWait = 1000;
 constexpr int64_t kMostGrowthBytes = 1 << 20;
 
@@ -72,7 +76,8 @@ class UnsentFrames : public ::testing::Test {
         msg.id = 0x123;
         msg.length = 8;
         uint32_t accepted = 0, refused = 0;
-        for (uint32_t i = 0; i < kWrites; ++i) {
+        const uint32_t writes = RunningUnderWine() ? kWritesUnderWine : kWrites;
+        for (uint32_t i = 0; i < writes; ++i) {
             uint32_t written = 0;
             const uint32_t r = lib.WriteCanMsg(n, &msg, 1, &written);
             accepted += r == KORVEL_OK;
@@ -85,7 +90,7 @@ class UnsentFrames : public ::testing::Test {
             }
         }
         EXPECT_EQ(kTxBufferSize + 2u, accepted);
-        EXPECT_GT(refused, kWrites / 2);
+        EXPECT_GT(refused, writes / 2);
         BufferInfo info{};
         ASSERT_TRUE(Eventually([&] { return lib.GetCanBufferInfo(n, &info) == KORVEL_OK; }));
         EXPECT_EQ(kTxBufferSize + 1u, info.txCount);
