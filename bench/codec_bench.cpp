@@ -5,6 +5,9 @@
 //   frames/s and bytes/s   parser and scan at 64 KiB chunks
 //   s/frame                parser at 1 KiB and at 64 KiB chunks, and the
 //                          clock read that stamps each frame
+//   s/chunk                one-byte chunks of bytes that never form a frame,
+//                          parsed behind a full pending fragment and behind
+//                          an empty one
 #include "codec/frame_format.h"
 #include "codec/frame_parser.h"
 #include "engine/process_status.h"
@@ -73,7 +76,7 @@ void Report(benchmark::State &state, size_t frames) {
 void BM_ParseStream(benchmark::State &state) {
     const std::vector<std::string> reads = Chunks(static_cast<size_t>(state.range(0)));
     std::vector<std::string> chunks;
-    std::string pending;
+    PendingFragment pending;
     size_t frames = 0;
     for (auto _ : state) {
         state.PauseTiming();
@@ -116,21 +119,62 @@ void BM_TimeStamp(benchmark::State &state) {
     Report(state, TypicalStream().frames);
 }
 
+// What `korvel-gateway --endless garbage` sends: "$" and "#" among other
+// bytes, but never a "C", so no start token ever forms.
+std::string Garbage(size_t size) {
+    static const char kBytes[] = "$$$#AN;x";
+    std::string garbage;
+    uint32_t x = 54321;
+    while (garbage.size() < size) {
+        x = x * 1103515245u + 12345u;
+        garbage += kBytes[(x >> 16) % (sizeof kBytes - 1)];
+    }
+    return garbage;
+}
+
+// A gateway that trickles such garbage a byte per read. Behind a full
+// pending fragment (argument 1) each read should cost about what it costs
+// behind an empty one (argument 0).
+void BM_TrickleGarbage(benchmark::State &state) {
+    const bool full = state.range(0) != 0;
+    const std::string garbage = Garbage(CODEC_MAX_PENDING_FRAGMENT);
+    PendingFragment pending;
+    std::string chunk = garbage;
+    size_t cursor = 0;
+    CanMsg record = {};
+    if (full) ParseCanFrame(&chunk, &cursor, &pending, &record);
+    size_t next = 0;
+    for (auto _ : state) {
+        if (!full) pending = PendingFragment();
+        chunk.assign(1, garbage[next++ % garbage.size()]);
+        cursor = 0;
+        benchmark::DoNotOptimize(ParseCanFrame(&chunk, &cursor, &pending, &record));
+    }
+    if (full && pending.bytes.size() != CODEC_MAX_PENDING_FRAGMENT)
+        state.SkipWithError("the pending fragment is not full");
+    state.counters["s/chunk"] =
+        benchmark::Counter(static_cast<double>(state.iterations()),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
 BENCHMARK(BM_ParseStream)->Arg(1024)->Arg(64 * 1024);
+BENCHMARK(BM_TrickleGarbage)->Arg(0)->Arg(1);
 BENCHMARK(BM_ScanSeparators)->Arg(64 * 1024);
 BENCHMARK(BM_TimeStamp);
 
-// Keeps the cost per frame of every benchmark (the median when repeated) so
-// that the ratios of one run can be printed at its end.
+// Keeps the cost per frame or per chunk of every benchmark (the median when
+// repeated) so that the ratios of one run can be printed at its end.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
     RatioReporter() : ConsoleReporter(OO_Tabular) {}
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &run : runs) {
-            const auto counter = run.counters.find("s/frame");
             const bool wanted = run.run_type == Run::RT_Iteration || run.aggregate_name == "median";
-            if (wanted && counter != run.counters.end())
-                m_perFrame[run.run_name.str()] = counter->second.value;
+            for (const char *name : {"s/frame", "s/chunk"}) {
+                const auto counter = run.counters.find(name);
+                if (wanted && counter != run.counters.end())
+                    m_perFrame[run.run_name.str()] = counter->second.value;
+            }
         }
         ConsoleReporter::ReportRuns(runs);
     }
@@ -138,6 +182,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
         const auto x = m_perFrame.find(a), y = m_perFrame.find(b);
         if (x != m_perFrame.end() && y != m_perFrame.end())
             std::printf("%-48s %6.2f\n", what, x->second / y->second);
+    }
+    void PrintCost(const char *what, const std::string &a) const {
+        const auto x = m_perFrame.find(a);
+        if (x != m_perFrame.end()) std::printf("%-48s %6.2f us\n", what, x->second * 1e6);
     }
 
   private:
@@ -157,6 +205,10 @@ int main(int argc, char **argv) {
                         "BM_ParseStream/1024");
     reporter.PrintRatio("time stamp / parser, 64 KiB chunks", "BM_TimeStamp",
                         "BM_ParseStream/65536");
+    std::printf("\nOne-byte chunks of garbage without a start token:\n");
+    reporter.PrintRatio("behind a full / an empty pending fragment", "BM_TrickleGarbage/1",
+                        "BM_TrickleGarbage/0");
+    reporter.PrintCost("behind a full pending fragment, per chunk", "BM_TrickleGarbage/1");
     benchmark::Shutdown();
     return 0;
 }

@@ -85,9 +85,11 @@ bool ConvertToken(const char *token, size_t length, uint32_t width, uint32_t *va
 // times, so the calls on one chunk take time linear in its size.
 class FrameReader {
   public:
-    FrameReader(std::string *chunk, size_t cursor, std::string *pending)
+    // `searched`: how many of the content's first bytes are known to begin
+    // no start token.
+    FrameReader(std::string *chunk, size_t cursor, size_t searched, PendingFragment *pending)
         : m_chunk(chunk), m_pending(pending), m_text(chunk->data()), m_pos(cursor),
-          m_end(chunk->size()) {}
+          m_end(chunk->size()), m_noStartBefore(searched) {}
 
     Step ReadFrame(CanMsg *record);
     // Keeps the unconsumed bytes in the pending fragment and empties the chunk.
@@ -107,11 +109,17 @@ class FrameReader {
     Step ReadDataAndEnd(CanMsg *record);
 
     std::string *m_chunk;
-    std::string *m_pending;
+    PendingFragment *m_pending;
     const char *m_text;
     size_t m_pos;
     size_t m_end;
+    size_t m_noStartBefore; // no start token begins in [m_pos, this)
 };
+
+// Length of the start token "$CAN", and how many of its bytes the end of
+// one chunk may hold for the next one to complete.
+constexpr size_t START_TOKEN_LENGTH = 4;
+constexpr size_t START_TOKEN_TAIL = START_TOKEN_LENGTH - 1;
 
 // Finds the ";" that closes the field at m_pos; false when there is none or
 // the field is empty. Fields are short, so a plain loop beats memchr.
@@ -204,18 +212,27 @@ bool FrameReader::ReadPlainHexByte(uint32_t largest, uint32_t *value) {
 }
 
 // Drops everything before "$CAN", the token and the one character behind it.
+// The search starts where an earlier one stopped, and notes where it stops:
+// at the token, or in front of the last bytes that a following chunk could
+// still complete to one.
 bool FrameReader::SkipToStartToken() {
-    for (size_t at = m_pos; at + 4 <= m_end; ++at) {
+    size_t at = m_noStartBefore > m_pos ? m_noStartBefore : m_pos;
+    for (; at + START_TOKEN_LENGTH <= m_end; ++at) {
         if (m_text[at] != '$') {
-            const void *dollar = std::memchr(m_text + at, '$', m_end - at - 3);
-            if (dollar == nullptr) return false;
+            const void *dollar = std::memchr(m_text + at, '$', m_end - at - START_TOKEN_TAIL);
+            if (dollar == nullptr) {
+                at = m_end - START_TOKEN_TAIL;
+                break;
+            }
             at = static_cast<size_t>(static_cast<const char *>(dollar) - m_text);
         }
-        if (std::memcmp(m_text + at, "$CAN", 4) == 0) {
+        if (std::memcmp(m_text + at, "$CAN", START_TOKEN_LENGTH) == 0) {
+            m_noStartBefore = at;
             m_pos = at + 5 < m_end ? at + 5 : m_end;
             return true;
         }
     }
+    m_noStartBefore = at;
     return false;
 }
 
@@ -264,16 +281,23 @@ Step FrameReader::ReadFrame(CanMsg *record) {
     return step;
 }
 
+// What is known to hold no start token stays known, less what is dropped
+// in front and the last bytes, which new ones may complete to a token.
 void FrameReader::SaveRest() {
     const char *rest = m_text + m_pos;
     size_t length = m_end - m_pos;
+    size_t searched = m_noStartBefore > m_pos ? m_noStartBefore - m_pos : 0;
     const void *zero = std::memchr(rest, '\0', length);
     if (zero != nullptr) length = static_cast<size_t>(static_cast<const char *>(zero) - rest);
     if (length > CODEC_MAX_PENDING_FRAGMENT) {
-        rest += length - CODEC_MAX_PENDING_FRAGMENT;
+        const size_t dropped = length - CODEC_MAX_PENDING_FRAGMENT;
+        rest += dropped;
         length = CODEC_MAX_PENDING_FRAGMENT;
+        searched = searched > dropped ? searched - dropped : 0;
     }
-    m_pending->assign(rest, length);
+    const size_t mostSearched = length > START_TOKEN_TAIL ? length - START_TOKEN_TAIL : 0;
+    m_pending->bytes.assign(rest, length);
+    m_pending->searched = searched < mostSearched ? searched : mostSearched;
     m_chunk->clear();
     m_text = m_chunk->data();
     m_pos = m_end = 0;
@@ -281,21 +305,26 @@ void FrameReader::SaveRest() {
 
 // Puts the pending fragment in front of the chunk's content: at most once per
 // chunk, since the fragment is only filled by a call that ends the pass.
-void JoinPendingFragment(std::string *chunk, size_t *cursor, std::string *pending) {
+// Returns how far the joined content is known to hold no start token.
+size_t JoinPendingFragment(std::string *chunk, size_t *cursor, PendingFragment *pending) {
     if (*cursor > chunk->size()) *cursor = chunk->size();
-    if (pending->empty()) return;
-    chunk->replace(0, *cursor, *pending);
+    if (pending->bytes.empty()) return 0;
+    chunk->replace(0, *cursor, pending->bytes);
     *cursor = 0;
-    pending->clear();
+    const size_t searched = pending->searched;
+    pending->bytes.clear();
+    pending->searched = 0;
+    return searched;
 }
 
 } // namespace
 
-uint32_t ParseCanFrame(std::string *chunk, size_t *cursor, std::string *pending, CanMsg *record) {
+uint32_t ParseCanFrame(std::string *chunk, size_t *cursor, PendingFragment *pending,
+                       CanMsg *record) {
     if (chunk == nullptr || cursor == nullptr || pending == nullptr || record == nullptr)
         return PROCESS_ERR_NULL_POINTER;
-    JoinPendingFragment(chunk, cursor, pending);
-    FrameReader reader(chunk, *cursor, pending);
+    const size_t searched = JoinPendingFragment(chunk, cursor, pending);
+    FrameReader reader(chunk, *cursor, searched, pending);
     const Step step = reader.ReadFrame(record);
     if (step == STEP_SAVE) reader.SaveRest();
     *cursor = reader.Position();

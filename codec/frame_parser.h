@@ -40,6 +40,15 @@
 // never form a frame.
 constexpr size_t CODEC_MAX_PENDING_FRAGMENT = 65536;
 
+// The unconsumed rest of earlier chunks, which the next chunk continues.
+// Only the parser changes it. It also remembers how far the rest has been
+// searched for a start token, so that a peer that trickles bytes which never
+// form one costs time for the new bytes only, not for the whole rest again.
+struct PendingFragment {
+    std::string bytes;
+    size_t searched = 0; // no start token begins in bytes[0, searched)
+};
+
 // Takes at most one frame off the front of the chunk's content and decodes
 // it into *record, which the caller fills with zeros. First the pending
 // fragment is put in front of the content and emptied.
@@ -53,4 +62,5 @@ constexpr size_t CODEC_MAX_PENDING_FRAGMENT = 65536;
 //   PROCESS_ERR_NULL_POINTER  an argument is null; nothing was changed.
 // A cursor beyond the end of the chunk counts as an empty content. The
 // chunk's bytes before the cursor may be overwritten.
-uint32_t ParseCanFrame(std::string *chunk, size_t *cursor, std::string *pending, CanMsg *record);
+uint32_t ParseCanFrame(std::string *chunk, size_t *cursor, PendingFragment *pending,
+                       CanMsg *record);

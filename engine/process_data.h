@@ -4,6 +4,7 @@
 // One service thread per process moves the data of every connected engine.
 #pragma once
 
+#include "codec/frame_parser.h"
 #include "korvel32.h"
 #include "net/thread_desc.h"
 #include "os/handle.h"
@@ -24,7 +25,7 @@ class CWinSock;
 uint32_t CallbackThreadProc(void *engine);
 
 class CProcessData {
-public:
+  public:
     // Callback mode: events go to `owner`.
     CProcessData(CKorvel *owner, const InitParams *params);
     // Polling mode.
@@ -63,7 +64,7 @@ public:
     static bool CallbackThreadMustNotWait();
     static bool InCallbackThread();
 
-private:
+  private:
     friend uint32_t CallbackThreadProc(void *engine);
     // Test programs that drive the service-thread steps directly look in
     // through this class; the library itself defines none.
@@ -92,7 +93,7 @@ private:
     uint16_t m_rxBufferSize = 0;
     std::deque<CanMsg *> m_txBuffer;
     std::deque<CanMsg *> m_rxBuffer;
-    std::string m_pendingFragment;
+    PendingFragment m_pendingFragment;
     OsCriticalSection m_rxLock;
     OsCriticalSection m_txLock;
     OsCriticalSection m_sockSendLock;

@@ -21,13 +21,19 @@ void CProcessData::Service() {
 // Moves at most one message out and one received chunk in, then polls the
 // socket once. The outcome stays as the pending error for the next call of
 // the application.
+//
+// A socket that cannot send (a refused connection attempt, or a lasting
+// exception condition such as urgent data from the gateway) keeps the last
+// frame it was given. The messages behind it then stay in the transmit
+// buffer, whose size the application chose, and further writes are refused
+// as a full buffer instead of piling up as frames in the socket. A socket
+// that can send has always taken the frame by the next cycle.
 void CProcessData::ServiceCycle() {
-    if (m_socket->GetError(&m_sockError) == WSOCK_OK &&
-        m_sockError != m_lastSockError) {
+    if (m_socket->GetError(&m_sockError) == WSOCK_OK && m_sockError != m_lastSockError) {
         m_lastSockError = m_sockError;
         if (m_callbackMode) OsSetEvent(m_events[ENGINE_EVENT_ERROR]);
     }
-    uint32_t r = TransmitStep();
+    uint32_t r = m_socket->HasUnsentChunk() ? PROCESS_ERR_EMPTY : TransmitStep();
     if (r != PROCESS_OK && r != PROCESS_ERR_EMPTY) {
         m_lastError = r;
         return;

@@ -79,7 +79,9 @@ class CWinSock {
     // Binds to m_localAddressText and m_localPort. 0, 4, 14, 17.
     uint32_t Bind();
     // Shuts the connection down, drains what is left to read, closes with a
-    // 5 s linger and notifies. 0, 9, 14 (no handle: no notification).
+    // 5 s linger and notifies. A close that would block is retried for the
+    // linger time and then ends with a reset. 0, 9, 14 (no handle: no
+    // notification).
     uint32_t Close();
     // 0 when a handle is held, else 14.
     uint32_t IsValid() const;
@@ -108,6 +110,11 @@ class CWinSock {
     uint32_t PushRecv(std::string *chunk, uint16_t length);
     uint32_t PopSend(std::string **chunk, uint16_t *length);
     uint32_t PopRecv(std::string **chunk, uint16_t *length);
+    // Whether a pushed chunk still waits to be sent. Every Poll takes the
+    // oldest one, except a Poll that meets the exception condition, so a
+    // chunk still queued when the next is due means that the socket cannot
+    // send. Service thread only; false while no send lock is lent.
+    bool HasUnsentChunk();
     // Release every queued chunk, oldest first.
     void ClearSendQueue();
     void ClearRecvQueue();
@@ -136,6 +143,7 @@ class CWinSock {
     void ReceiveStep();
     int ShutdownForClose();
     void DrainForClose();
+    int CloseHandleOnce();
     int ReleaseHandle();
 
     OsSocket m_handle;

@@ -2,11 +2,16 @@
 // changes that notify the owner.
 #include "net/win_sock.h"
 
+#include "os/clock.h"
+
 namespace WinSocket {
 
 namespace {
 
 constexpr uint16_t kLingerSeconds = 5;
+constexpr uint32_t kLingerMs = kLingerSeconds * 1000u;
+// Pause between two close calls that would block.
+constexpr uint32_t kCloseRetryMs = 1;
 
 // Attempts that WinSock ends later; their outcome shows in Poll.
 bool IsPendingConnectError(int error) {
@@ -60,16 +65,29 @@ void CWinSock::DrainForClose() {
         FreeChunk(chunk);
 }
 
+// One close call: its error, or 0 once the handle is released.
+int CWinSock::CloseHandleOnce() {
+    if (OsSocketClose(m_handle) != 0) return OsSocketLastError();
+    m_handle = OS_INVALID_SOCKET;
+    return 0;
+}
+
+// WinSock refuses to close a non-blocking socket with a linger time as
+// would-block for as long as the peer leaves sent data unread, and starts no
+// timer of its own. So the close is tried again every millisecond for the
+// linger time; after that the linger time is set to zero, and the close that
+// follows resets the connection and drops what the peer did not take.
 // Returns the error of the final close call, 0 if it succeeded.
 int CWinSock::ReleaseHandle() {
+    const uint32_t start = OsTimeGetTime();
     for (;;) {
-        if (OsSocketClose(m_handle) == 0) {
-            m_handle = OS_INVALID_SOCKET;
-            return 0;
-        }
-        int error = OsSocketLastError();
+        const int error = CloseHandleOnce();
         if (error != OS_WSAEWOULDBLOCK && error != OS_WSAEINPROGRESS) return error;
+        if (OsTimeGetTime() - start >= kLingerMs) break;
+        OsSleep(kCloseRetryMs);
     }
+    OsSocketSetLinger(m_handle, 0);
+    return CloseHandleOnce();
 }
 
 uint32_t CWinSock::Close() {

@@ -43,6 +43,12 @@ bool CWinSock::AppendChunk(std::deque<std::string *> &queue, OsCriticalSection *
     }
 }
 
+bool CWinSock::HasUnsentChunk() {
+    if (!m_sendLock) return false;
+    OsLockGuard guard(m_sendLock);
+    return !m_sendQueue.empty();
+}
+
 void CWinSock::SetQueueLocks(OsCriticalSection *sendLock, OsCriticalSection *recvLock) {
     m_sendLock = sendLock;
     m_recvLock = recvLock;

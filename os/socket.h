@@ -46,7 +46,9 @@ int OsSocketSetKeepAlive(OsSocket s, uint32_t idleMs, uint32_t intervalMs);
 int OsSocketSetLinger(OsSocket s, uint16_t seconds);
 
 // `address` in network byte order, `port` in host byte order. A non-blocking
-// connection attempt in progress fails with OS_WSAEWOULDBLOCK.
+// connection attempt fails with OS_WSAEWOULDBLOCK while it is in progress,
+// and also when it was refused or found no route at once: how it ended shows
+// in the exception set of the readiness test.
 int OsSocketConnect(OsSocket s, int family, uint32_t address, uint16_t port);
 int OsSocketBind(OsSocket s, int family, uint32_t address, uint16_t port);
 int OsSocketShutdownSend(OsSocket s);

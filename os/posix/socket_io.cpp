@@ -10,8 +10,8 @@
 
 namespace {
 
-// Errors with which Linux ends an attempt at once, where WinSock would
-// report it later through select's exception set.
+// Errors that end an attempt. Linux may report them at once from connect,
+// where WinSock always reports them later through select's exception set.
 bool AttemptFailed(int error) {
     return error == ECONNREFUSED || error == ENETUNREACH || error == EHOSTUNREACH ||
            error == ETIMEDOUT;
@@ -50,7 +50,12 @@ int OsSocketConnect(OsSocket s, int family, uint32_t address, uint16_t port) {
         p->stage = ConnectStage::Pending;
         return FailWith(OS_WSAEWOULDBLOCK);
     }
-    if (AttemptFailed(error)) p->stage = ConnectStage::Failed;
+    // An attempt that ended at once takes the way of one that ends later:
+    // in progress now, the exception condition from the next readiness test.
+    if (AttemptFailed(error)) {
+        p->stage = ConnectStage::Failed;
+        return FailWith(OS_WSAEWOULDBLOCK);
+    }
     return FailWith(WinSockErrorFromErrno(error));
 }
 
@@ -65,7 +70,7 @@ int OsSocketSelect(OsSocket s, OsSocketReady *ready) {
     pollfd pfd{p->fd, POLLIN | POLLOUT | POLLPRI, 0};
     int found = poll(&pfd, 1, 0);
     if (found < 0) return FailWithErrno();
-    if (found == 0) return 0;
+    if (found == 0 && p->stage != ConnectStage::Failed) return 0;
     if (pfd.revents & POLLNVAL) return FailWith(OS_WSAENOTSOCK);
     if (p->stage == ConnectStage::Pending && (pfd.revents & (POLLOUT | POLLERR | POLLHUP)))
         FinishConnect(p);

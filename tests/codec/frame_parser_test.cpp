@@ -37,7 +37,7 @@ Decoded FromRecord(const CanMsg &m) {
 // One engine's parser state, driven the way the receive step drives it.
 class Parser {
   public:
-    std::string pending;
+    PendingFragment pending;
     std::string chunk;
     size_t cursor = 0;
 
@@ -69,7 +69,7 @@ TEST(ParseCanFrame, DecodesTheWrittenFramesBack) {
     // The reader takes length data tokens whatever the kind.
     EXPECT_EQ((std::vector<Decoded>{{5, 1, {0x11, 0x22}}}), p.Pass("$CAN;S;R;0x5;0x2;0x11;0x22;#"));
     EXPECT_EQ((std::vector<Decoded>{{0x7FF, 0, {7, 0xFF}}}), p.Pass("$CAN;S;D;2047;2;+7;-1;#"));
-    EXPECT_EQ("", p.pending);
+    EXPECT_EQ("", p.pending.bytes);
 }
 
 TEST(ParseCanFrame, OnlyTheLastLetterOfFormatAndKindCounts) {
@@ -77,7 +77,7 @@ TEST(ParseCanFrame, OnlyTheLastLetterOfFormatAndKindCounts) {
     EXPECT_EQ((std::vector<Decoded>{{1, 3, {}}}), p.Pass("$CAN;xE;yyR;0x1;0x0;#"));
     for (const char *bad : {"$CAN;e;D;0x1;0x0;#", "$CAN;S;d;0x1;0x0;#", "$CAN;E ;D;0x1;0x0;#"}) {
         EXPECT_TRUE(p.Pass(bad).empty()) << bad;
-        EXPECT_EQ("", p.pending) << bad;
+        EXPECT_EQ("", p.pending.bytes) << bad;
     }
 }
 
@@ -106,16 +106,16 @@ TEST(ParseCanFrame, TwoFramesInOneChunkThenNoFrameWithNothingLeft) {
     EXPECT_EQ((Decoded{2, 0, {}}), FromRecord(b));
     EXPECT_EQ(PROCESS_ERR_NO_FRAME, p.Next(&c));
     EXPECT_EQ("", p.Left());
-    EXPECT_EQ("", p.pending);
+    EXPECT_EQ("", p.pending.bytes);
 }
 
 TEST(ParseCanFrame, FrameSplitOverTwoChunksIsDecodedWithTheSecond) {
     Parser p;
     EXPECT_TRUE(p.Pass("$CAN;S;D;0x12").empty());
-    EXPECT_EQ("$CAN;S;D;0x12", p.pending);
+    EXPECT_EQ("$CAN;S;D;0x12", p.pending.bytes);
     EXPECT_EQ("", p.Left());
     EXPECT_EQ((std::vector<Decoded>{{0x123, 0, {0x55}}}), p.Pass("3;0x1;0x55;#"));
-    EXPECT_EQ("", p.pending);
+    EXPECT_EQ("", p.pending.bytes);
 }
 
 // A well-formed stream gives the same frames however the reads cut it.
@@ -141,6 +141,21 @@ TEST(ParseCanFrame, StreamSplitAtEveryPositionGivesTheSameFrames) {
     }
 }
 
+// Each search resumes where the last one stopped: a start token that the
+// next read completes, or that arrives a byte at a time, is still found.
+TEST(ParseCanFrame, StartTokenBehindTrickledGarbageIsFound) {
+    const std::vector<Decoded> expected = {{5, 0, {7}}};
+    Parser p;
+    std::vector<Decoded> got;
+    for (char c : std::string("#$C$$CA$$CA"))
+        EXPECT_TRUE(p.Pass(std::string(1, c)).empty());
+    EXPECT_EQ(expected, p.Pass("N;S;D;0x5;0x1;0x7;#"));
+    for (char c : std::string("$$C$CA$CAN;S;D;0x5;0x1;0x7;#"))
+        for (const Decoded &d : p.Pass(std::string(1, c)))
+            got.push_back(d);
+    EXPECT_EQ(expected, got);
+}
+
 TEST(ParseCanFrame, LineFeedBehindAFrameIsConsumedCarriageReturnIsNot) {
     Parser p;
     CanMsg record = {};
@@ -152,9 +167,9 @@ TEST(ParseCanFrame, LineFeedBehindAFrameIsConsumedCarriageReturnIsNot) {
     ASSERT_EQ(PROCESS_OK, p.Next(&record));
     EXPECT_EQ("\r\n", p.Left());
     EXPECT_EQ(PROCESS_ERR_NO_FRAME, p.Next(&record));
-    EXPECT_EQ("\r\n", p.pending);
+    EXPECT_EQ("\r\n", p.pending.bytes);
     EXPECT_EQ((std::vector<Decoded>{{8, 0, {}}}), p.Pass("$CAN;S;D;0x8;0x0;#"));
-    EXPECT_EQ("", p.pending);
+    EXPECT_EQ("", p.pending.bytes);
 }
 
 TEST(ParseCanFrame, BytesInFrontOfTheStartTokenAndSurplusTokensAreSkipped) {
@@ -170,18 +185,18 @@ TEST(ParseCanFrame, MalformedHeaderLosesTheRestOfTheChunk) {
     CanMsg record = {};
     EXPECT_EQ(PROCESS_ERR_NO_FRAME, p.Next(&record));
     EXPECT_EQ("d;0x1;0x0;#$CAN;S;D;0x2;0x0;#", p.Left());
-    EXPECT_EQ("", p.pending);
+    EXPECT_EQ("", p.pending.bytes);
 
     for (const char *bad : {"$CAN;S;D;0xg;0x0;#", "$CAN;S;D;0x1;zz;#", "$CAN;S;D;0x;0x0;#"}) {
         EXPECT_TRUE(p.Pass(std::string(bad) + "$CAN;S;D;0x2;0x0;#").empty()) << bad;
-        EXPECT_EQ("", p.pending) << bad;
+        EXPECT_EQ("", p.pending.bytes) << bad;
     }
 }
 
 TEST(ParseCanFrame, BadDataTokenKeepsTheRestForTheNextChunk) {
     Parser p;
     EXPECT_TRUE(p.Pass("$CAN;S;D;0x1;0x2;0x1;zz;#$CAN;S;D;0x2;0x0;#").empty());
-    EXPECT_EQ("zz;#$CAN;S;D;0x2;0x0;#", p.pending);
+    EXPECT_EQ("zz;#$CAN;S;D;0x2;0x0;#", p.pending.bytes);
     EXPECT_EQ((std::vector<Decoded>{{2, 0, {}}, {3, 0, {}}}), p.Pass("$CAN;S;D;0x3;0x0;#"));
 }
 
@@ -189,17 +204,17 @@ TEST(ParseCanFrame, IncompleteFramesAreKeptFromTheFirstMissingField) {
     Parser p;
     // No separator behind the length: the rest "#" is kept and later dropped.
     EXPECT_TRUE(p.Pass("$CAN;E;R;0x18daf110;0x8;#").empty());
-    EXPECT_EQ("#", p.pending);
+    EXPECT_EQ("#", p.pending.bytes);
     // A separator as the first character of a field.
     EXPECT_TRUE(p.Pass("$CAN;;D;0x1;0x0;#").empty());
-    EXPECT_EQ(";D;0x1;0x0;#", p.pending);
+    EXPECT_EQ(";D;0x1;0x0;#", p.pending.bytes);
     EXPECT_EQ((std::vector<Decoded>{{9, 0, {}}}), p.Pass("$CAN;S;D;0x9;0x0;#"));
     // A stray "#" lets decoding start on a frame whose end is still missing.
     EXPECT_TRUE(p.Pass("#$CAN;S;D;0x12").empty());
-    EXPECT_EQ("0x12", p.pending);
+    EXPECT_EQ("0x12", p.pending.bytes);
     // No "#" behind the data tokens.
     EXPECT_TRUE(p.Pass("$CAN;S;D;0x1;0x1;0x2;").empty());
-    EXPECT_EQ("0x12$CAN;S;D;0x1;0x1;0x2;", p.pending);
+    EXPECT_EQ("0x12$CAN;S;D;0x1;0x1;0x2;", p.pending.bytes);
 }
 
 // Without any "#" nothing is judged yet: even a broken frame is kept whole.
@@ -208,14 +223,14 @@ TEST(ParseCanFrame, WithoutAnyHashTheWholeContentIsKept) {
                               "$CAN;S;D;0x1;0x1;zz;"}) {
         Parser p;
         EXPECT_TRUE(p.Pass(chunk).empty()) << chunk;
-        EXPECT_EQ(chunk, p.pending);
+        EXPECT_EQ(chunk, p.pending.bytes);
     }
 }
 
 TEST(ParseCanFrame, ZeroByteEndsThePendingFragmentButNotAToken) {
     Parser p;
     EXPECT_TRUE(p.Pass(std::string("$CAN;S;D;0x1\0tail", 17)).empty());
-    EXPECT_EQ("$CAN;S;D;0x1", p.pending);
+    EXPECT_EQ("$CAN;S;D;0x1", p.pending.bytes);
     // Inside a token a zero byte ends the text that is converted.
     EXPECT_EQ((std::vector<Decoded>{{1, 0, {0xAB}}}),
               p.Pass(std::string("$CAN;S;D;0x1\0zz;0x1;0xab\0;#", 28).substr(12)));
@@ -239,15 +254,15 @@ TEST(ParseCanFrame, EmptyInputAndMissingArgumentsChangeNothing) {
     CanMsg record = {};
     p.Deliver("");
     EXPECT_EQ(PROCESS_ERR_NO_FRAME, p.Next(&record));
-    EXPECT_EQ("", p.pending);
+    EXPECT_EQ("", p.pending.bytes);
 
-    p.pending = "$CAN;S";
+    p.pending.bytes = "$CAN;S";
     p.Deliver(";D;0x1;0x0;#");
     EXPECT_EQ(PROCESS_ERR_NULL_POINTER, ParseCanFrame(nullptr, &p.cursor, &p.pending, &record));
     EXPECT_EQ(PROCESS_ERR_NULL_POINTER, ParseCanFrame(&p.chunk, &p.cursor, &p.pending, nullptr));
     EXPECT_EQ(PROCESS_ERR_NULL_POINTER, ParseCanFrame(&p.chunk, nullptr, &p.pending, &record));
     EXPECT_EQ(PROCESS_ERR_NULL_POINTER, ParseCanFrame(&p.chunk, &p.cursor, nullptr, &record));
-    EXPECT_EQ("$CAN;S", p.pending);
+    EXPECT_EQ("$CAN;S", p.pending.bytes);
     EXPECT_EQ(";D;0x1;0x0;#", p.Left());
     EXPECT_EQ(0u, record.id);
     ASSERT_EQ(PROCESS_OK, p.Next(&record));
@@ -265,7 +280,7 @@ TEST(ParseCanFrame, LengthAboveEightMakesTheFrameMalformed) {
     EXPECT_EQ(0, record.length);
     EXPECT_EQ(std::string(8, '\0'), std::string(reinterpret_cast<char *>(record.data), 8));
     EXPECT_EQ(nine.substr(13) + "$CAN;S;D;0x2;0x0;#", p.Left());
-    EXPECT_EQ("", p.pending);
+    EXPECT_EQ("", p.pending.bytes);
     EXPECT_TRUE(p.Pass("$CAN;S;R;0x1;0xff;#").empty());
     EXPECT_EQ((std::vector<Decoded>{{3, 0, {1, 2, 3, 4, 5, 6, 7, 8}}}),
               p.Pass("$CAN;S;D;0x3;0x8;0x1;0x2;0x3;0x4;0x5;0x6;0x7;0x8;#"));
@@ -281,17 +296,17 @@ TEST(ParseCanFrame, PendingFragmentKeepsOnlyItsNewestBytes) {
             const std::string chunk = std::string(4000, filler) + std::to_string(i);
             EXPECT_TRUE(p.Pass(chunk).empty());
             sent += chunk;
-            ASSERT_LE(p.pending.size(), CODEC_MAX_PENDING_FRAGMENT);
+            ASSERT_LE(p.pending.bytes.size(), CODEC_MAX_PENDING_FRAGMENT);
         }
-        EXPECT_EQ(sent.substr(sent.size() - CODEC_MAX_PENDING_FRAGMENT), p.pending);
+        EXPECT_EQ(sent.substr(sent.size() - CODEC_MAX_PENDING_FRAGMENT), p.pending.bytes);
     }
     // The beginning of a frame at the very end of a flood survives it.
     Parser p;
     EXPECT_TRUE(p.Pass(std::string(70000, 'x')).empty());
     EXPECT_TRUE(p.Pass(std::string(60000, 'x') + "$CAN;S;D;0x12").empty());
-    EXPECT_EQ(CODEC_MAX_PENDING_FRAGMENT, p.pending.size());
+    EXPECT_EQ(CODEC_MAX_PENDING_FRAGMENT, p.pending.bytes.size());
     EXPECT_EQ((std::vector<Decoded>{{0x123, 0, {}}}), p.Pass("3;0x0;#"));
-    EXPECT_EQ("", p.pending);
+    EXPECT_EQ("", p.pending.bytes);
 }
 
 } // namespace

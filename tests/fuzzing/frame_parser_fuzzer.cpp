@@ -54,19 +54,19 @@ void CheckCall(uint32_t status, const CanMsg &record, const std::string *pending
 }
 
 // One receive pass over a chunk; appends the decoded records to frames.
-void ReceivePass(std::string chunk, std::string *pending, std::vector<CanMsg> *frames) {
+void ReceivePass(std::string chunk, PendingFragment *pending, std::vector<CanMsg> *frames) {
     size_t cursor = 0;
     for (;;) {
         CanMsg record = {};
         const uint32_t status = ParseCanFrame(&chunk, &cursor, pending, &record);
-        CheckCall(status, record, pending);
+        CheckCall(status, record, &pending->bytes);
         if (status != PROCESS_OK) return;
         frames->push_back(record);
     }
 }
 
 // The same pass with the plain parser alongside, compared call by call.
-void ComparedReceivePass(const std::string &bytes, std::string *pending,
+void ComparedReceivePass(const std::string &bytes, PendingFragment *pending,
                          std::string *literalPending) {
     std::string chunk = bytes, literalChunk = bytes;
     size_t cursor = 0;
@@ -75,21 +75,22 @@ void ComparedReceivePass(const std::string &bytes, std::string *pending,
         const uint32_t status = ParseCanFrame(&chunk, &cursor, pending, &record);
         const uint32_t literalStatus =
             LiteralParseCanFrame(&literalChunk, literalPending, &literal);
-        CheckCall(status, record, pending);
+        CheckCall(status, record, &pending->bytes);
         record.timestamp = 0;
         Check(status == literalStatus, "result differs from the plain parser");
         // Without a frame the record is discarded, whatever it holds.
         Check(status != PROCESS_OK || std::memcmp(&record, &literal, sizeof record) == 0,
               "record differs from the plain parser");
         Check(chunk.compare(cursor, std::string::npos, literalChunk) == 0, "chunk rest differs");
-        Check(*pending == *literalPending, "pending fragment differs from the plain parser");
+        Check(pending->bytes == *literalPending, "pending fragment differs from the plain parser");
         if (status != PROCESS_OK) return;
     }
 }
 
 void ParseArbitraryChunks(const uint8_t *data, size_t size) {
     const bool flood = size > 0 && data[0] == '!';
-    std::string pending, literalPending;
+    PendingFragment pending;
+    std::string literalPending;
     size_t begin = 0;
     for (size_t i = 0; i <= size; ++i) {
         if (i < size && data[i] != 0xFF) continue;
@@ -133,12 +134,12 @@ void RoundTripWellFormedStream(const uint8_t *data, size_t size) {
         Check(FormatCanFrame(&messages[i], 1, &stream, &length) == PROCESS_OK, "format failed");
         if (data[i * 14 + 4] & 0x80) stream += '\n'; // the line feed some gateways add
     }
-    std::string pending;
+    PendingFragment pending;
     std::vector<CanMsg> whole, cut;
     ReceivePass(stream, &pending, &whole);
     Check(SameMessages(messages, whole), "stream in one chunk decoded differently");
 
-    pending.clear();
+    pending = PendingFragment();
     for (size_t at = 0, i = 0; at < stream.size(); ++i) {
         const size_t n = size == 0 ? stream.size() : 1 + data[i % size] % 61;
         ReceivePass(stream.substr(at, n), &pending, &cut);

@@ -56,7 +56,7 @@ class CProcessDataProbe {
     }
     static uint32_t ReceiveStep(CProcessData &engine) { return engine.ReceiveStep(); }
     static const std::string &Pending(const CProcessData &engine) {
-        return engine.m_pendingFragment;
+        return engine.m_pendingFragment.bytes;
     }
 };
 

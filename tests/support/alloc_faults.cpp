@@ -24,6 +24,24 @@ std::atomic<uint32_t> g_failAt{0};
 std::atomic<uint32_t> g_fired{0};
 std::atomic<int32_t> g_liveBlocks{0};
 std::atomic<int32_t> g_liveNews{0};
+std::atomic<int64_t> g_liveBytes{0};
+
+// Every counted block carries its size in front of it, so that the live
+// bytes can be counted too. The header keeps the platform's alignment.
+constexpr size_t kHeader = 16;
+
+void *Counted(void *raw, size_t size) {
+    if (!raw) return nullptr;
+    *static_cast<size_t *>(raw) = size;
+    g_liveBytes += static_cast<int64_t>(size);
+    return static_cast<char *>(raw) + kHeader;
+}
+
+void *Uncounted(void *block) {
+    char *raw = static_cast<char *>(block) - kHeader;
+    g_liveBytes -= static_cast<int64_t>(*reinterpret_cast<size_t *>(raw));
+    return raw;
+}
 
 // Distinct callers seen, for the report of what a run reached.
 constexpr size_t kSiteSlots = 1024;
@@ -39,7 +57,8 @@ void NoteSite(void *site) {
 
 uint32_t SiteCount() {
     uint32_t count = 0;
-    for (std::atomic<void *> &slot : g_sites) count += slot.load() ? 1 : 0;
+    for (std::atomic<void *> &slot : g_sites)
+        count += slot.load() ? 1 : 0;
     return count;
 }
 
@@ -54,7 +73,7 @@ bool FailThisOne() {
 void *CountedNew(size_t size, void *site) {
     NoteSite(site);
     if (FailThisOne()) return nullptr;
-    void *block = std::malloc(size == 0 ? 1 : size);
+    void *block = Counted(std::malloc(kHeader + size), size);
     if (block) ++g_liveNews;
     return block;
 }
@@ -62,7 +81,7 @@ void *CountedNew(size_t size, void *site) {
 void CountedDelete(void *block) {
     if (!block) return;
     --g_liveNews;
-    std::free(block);
+    std::free(Uncounted(block));
 }
 
 } // namespace
@@ -70,7 +89,7 @@ void CountedDelete(void *block) {
 void *MemAlloc(size_t size) {
     NoteSite(__builtin_return_address(0));
     if (FailThisOne()) return nullptr;
-    void *block = OsZeroAlloc(size);
+    void *block = Counted(OsZeroAlloc(kHeader + size), size);
     if (block) ++g_liveBlocks;
     return block;
 }
@@ -78,7 +97,7 @@ void *MemAlloc(size_t size) {
 void MemFree(void *block) {
     if (!block) return;
     --g_liveBlocks;
-    OsFree(block);
+    OsFree(Uncounted(block));
 }
 
 // The library carries its own C++ runtime in this build (statically linked),
@@ -121,4 +140,5 @@ FAULTS_EXPORT void KorvelFaults_Stats(AllocFaultStats *stats) {
     stats->liveBlocks = g_liveBlocks;
     stats->liveNews = g_liveNews;
     stats->sites = SiteCount();
+    stats->liveBytes = g_liveBytes;
 }

@@ -14,6 +14,7 @@ struct AllocFaultStats {
     int32_t liveBlocks; // MemAlloc blocks not yet freed
     int32_t liveNews;   // operator new blocks not yet deleted
     uint32_t sites;     // distinct callers of MemAlloc and operator new so far
+    int64_t liveBytes;  // bytes of both kinds of block not yet freed
 };
 
 // Makes the n-th allocation from now on fail (MemAlloc returns null,

@@ -83,6 +83,11 @@ bool TestGateway::Send(size_t index, const std::string &bytes) {
     return client && TestSendAll(client->socket, bytes.data(), bytes.size());
 }
 
+bool TestGateway::SendUrgent(size_t index, char byte) {
+    Client *client = At(index);
+    return client && TestSendUrgent(client->socket, byte);
+}
+
 void TestGateway::Close(size_t index) {
     if (Client *client = At(index)) TestShutdown(client->socket);
 }

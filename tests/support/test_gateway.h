@@ -13,7 +13,7 @@
 #include <vector>
 
 class TestGateway {
-public:
+  public:
     TestGateway();
     ~TestGateway();
     TestGateway(const TestGateway &) = delete;
@@ -31,12 +31,14 @@ public:
     std::string Received(size_t index);
 
     bool Send(size_t index, const std::string &bytes);
+    // One byte of TCP urgent data: a lasting exception condition at the client.
+    bool SendUrgent(size_t index, char byte);
     // Orderly end of the stream towards the client.
     void Close(size_t index);
     // Connection reset.
     void Reset(size_t index);
 
-private:
+  private:
     struct Client {
         TestSocket socket = kNoTestSocket;
         std::string received;

@@ -15,6 +15,8 @@ TestSocket TestListen(uint16_t *port, int backlog = 64);
 bool TestWaitReadable(TestSocket s, uint32_t timeoutMs);
 TestSocket TestAccept(TestSocket listener);
 bool TestSendAll(TestSocket s, const char *data, size_t length);
+// Sends one byte as TCP urgent data.
+bool TestSendUrgent(TestSocket s, char byte);
 // Bytes read, 0 at the end of the stream, negative on failure.
 int TestRecv(TestSocket s, char *buffer, int length);
 // Ends both directions, waking a thread blocked in accept or recv.

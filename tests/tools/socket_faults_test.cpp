@@ -170,20 +170,6 @@ TEST_F(SocketFaults, PeerThatNeverAnswersLeavesTheInstanceConnectedAndEmpty) {
     EXPECT_EQ(10u, gateway.Summary(1, "in"));
 }
 
-TEST_F(SocketFaults, RefusedConnectionInCallbackModeIsAnErrorEventAndStaysConnecting) {
-    params.port = UnusedLoopbackPort();
-    int32_t n = 0;
-    ASSERT_EQ(KORVEL_OK, lib.Initialize(&n, &params, CountEvent, 0));
-    ASSERT_TRUE(Eventually([] { return g_events[EVENT_ERROR] > 0; }));
-    uint32_t state = 0;
-    // The failed connect is the pending error (WSOCK_ERR_EXCEPTION: unknown).
-    EXPECT_EQ(KORVEL_ERR_UNKNOWN, lib.GetConnectionState(n, &state));
-    EXPECT_TRUE(Eventually([&] { return State(n) == KORVEL_CONN_CONNECTING; }));
-    EXPECT_EQ(1, g_events[EVENT_STATE_CHANGED].load());
-    EXPECT_EQ(0, g_events[EVENT_CONNECTED].load());
-    EXPECT_EQ(KORVEL_OK, lib.Shutdown(n));
-}
-
 TEST_F(SocketFaults, FloodWhileUnreadFillsTheBufferToItsBoundAndSetsOverrun) {
     GatewayProcess gateway({"-g", "-r", "max", "-I", "i", "-D", "i"});
     params.rxBufferSize = 100;

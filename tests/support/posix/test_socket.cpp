@@ -13,8 +13,8 @@ TestSocket TestListen(uint16_t *port, int backlog) {
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof(addr);
-    if (bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 || listen(s, backlog) != 0 ||
-        getsockname(s, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+    if (bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 ||
+        listen(s, backlog) != 0 || getsockname(s, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
         close(s);
         return kNoTestSocket;
     }
@@ -35,6 +35,10 @@ bool TestSendAll(TestSocket s, const char *data, size_t length) {
         length -= static_cast<size_t>(n);
     }
     return true;
+}
+
+bool TestSendUrgent(TestSocket s, char byte) {
+    return send(static_cast<int>(s), &byte, 1, MSG_OOB | MSG_NOSIGNAL) == 1;
 }
 
 int TestRecv(TestSocket s, char *buffer, int length) {

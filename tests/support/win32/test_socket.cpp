@@ -26,8 +26,8 @@ TestSocket TestListen(uint16_t *port, int backlog) {
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int len = sizeof(addr);
-    if (bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 || listen(s, backlog) != 0 ||
-        getsockname(s, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+    if (bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 ||
+        listen(s, backlog) != 0 || getsockname(s, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
         closesocket(s);
         return kNoTestSocket;
     }
@@ -49,6 +49,8 @@ bool TestSendAll(TestSocket s, const char *data, size_t length) {
     }
     return true;
 }
+
+bool TestSendUrgent(TestSocket s, char byte) { return send(Native(s), &byte, 1, MSG_OOB) == 1; }
 
 int TestRecv(TestSocket s, char *buffer, int length) { return recv(Native(s), buffer, length, 0); }
 

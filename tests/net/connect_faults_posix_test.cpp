@@ -1,0 +1,40 @@
+// Connection attempts that Linux ends at once, brought about by a connect
+// that fails without trying: they take the way of an attempt that fails
+// later, as under WinSock.
+#include "socket_call_faults.h"
+#include "socket_fixture.h"
+
+#include <cerrno>
+
+namespace {
+
+using WinSocket::CWinSock;
+
+TEST_F(SocketTest, AttemptEndedAtOnceIsPendingThenAnExceptionThatSticks) {
+    for (int error : {ECONNREFUSED, ENETUNREACH, EHOSTUNREACH, ETIMEDOUT}) {
+        CWinSock &s = MakeSocket(LoopbackListener::ClosedPort());
+        m_log.states.clear();
+        ASSERT_EQ(WSOCK_OK, s.Create(2, 1, 6));
+        SetConnectFault(error);
+        EXPECT_EQ(WSOCK_PENDING, s.Connect()) << error;
+        SetConnectFault(0);
+        EXPECT_EQ(std::vector<uint32_t>{3}, m_log.states) << error;
+        EXPECT_EQ(WSOCK_ERR_EXCEPTION, s.Poll()) << error;
+        EXPECT_EQ(WSOCK_ERR_EXCEPTION, s.Poll()) << error;
+        EXPECT_EQ(3u, State()) << error;
+        Release();
+    }
+}
+
+// Any other error is still a failed Connect.
+TEST_F(SocketTest, OtherImmediateConnectErrorIsAConnectFailure) {
+    CWinSock &s = MakeSocket(LoopbackListener::ClosedPort());
+    ASSERT_EQ(WSOCK_OK, s.Create(2, 1, 6));
+    SetConnectFault(EACCES);
+    EXPECT_EQ(WSOCK_ERR_CONNECT, s.Connect());
+    SetConnectFault(0);
+    EXPECT_EQ(1u, State());
+    EXPECT_TRUE(m_log.states.empty());
+}
+
+} // namespace
