@@ -1,6 +1,6 @@
 #!/bin/sh
-# Makes the Debian package with cpack, checks its name, Depends, contents
-# and lintian's verdict, unpacks it with dpkg-deb -x and runs its tools
+# Makes the Debian package with cpack, checks its name, Depends, manual
+# pages and lintian's verdict, unpacks it with dpkg-deb -x and runs its tools
 # with its library.
 #   deb_test.sh BUILD WORK VERSION
 set -eu
@@ -20,14 +20,9 @@ lintian --fail-on error "$deb" || fail "lintian errors"
 
 root=$work/root
 dpkg-deb -x "$deb" "$root"
-for file in include/korvel32.h lib/libkorvel32.so lib/libkorvel32.so.${version%%.*} \
-    lib/cmake/korvel32/korvel32-config.cmake lib/cmake/korvel32/korvel32-config-version.cmake \
-    lib/pkgconfig/korvel32.pc share/doc/korvel32/README.md share/doc/korvel32/copyright \
-    share/doc/korvel32/examples/korvel_example.c; do
-    [ -e "$root/usr/$file" ] || fail "no /usr/$file in the package"
-done
+# The install test uses the other files of the same install rules; the
+# manual pages are looked at here only.
 for tool in korvel-dump korvel-send korvel-gateway; do
-    [ -x "$root/usr/bin/$tool" ] || fail "no /usr/bin/$tool"
     zcat "$root/usr/share/man/man1/$tool.1.gz" | grep -q "^\.SH DESCRIPTION" || fail "no man page $tool"
 done
 
