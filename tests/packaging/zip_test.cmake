@@ -18,11 +18,7 @@ function(run) # command...: fails the test unless it succeeds
   set(out "${out}" PARENT_SCOPE)
 endfunction()
 
-execute_process(COMMAND ${CPACK} -G ZIP -B ${WORK} WORKING_DIRECTORY ${BUILD} RESULT_VARIABLE result
-                OUTPUT_VARIABLE out ERROR_VARIABLE out)
-if(NOT result EQUAL 0)
-  message(FATAL_ERROR "cpack: ${result}\n${out}")
-endif()
+run(${CPACK} -G ZIP --config ${BUILD}/CPackConfig.cmake -B ${WORK})
 set(zip ${WORK}/${NAME}.zip)
 run(${CMAKE_COMMAND} -E tar tf ${zip})
 string(REGEX REPLACE "\n$" "" listing "${out}")
