@@ -8,6 +8,7 @@ import pytest
 
 import korvel
 from korvel import api
+from korvel.records import RecordReader
 
 
 @pytest.fixture(scope="module")
@@ -62,3 +63,15 @@ def test_library_is_found_beside_the_package_and_a_missing_one_is_reported(pytho
     out = subprocess.run([python, "-c", script], env=env, capture_output=True, text=True,
                          check=True).stdout
     assert out.startswith("not implemented:") and "KORVEL_LIBRARY" in out
+
+
+def test_received_stamps_become_ages_before_now_also_across_the_clock_wrap():
+    reader = RecordReader("korvel0")
+    cases = {14: [10, 11, 12, 13], 2: [2**32 - 2, 2**32 - 1, 0, 1],
+             2**32 - 1: [2**32 - 5, 2**32 - 4, 2**32 - 3, 2**32 - 2]}
+    for now_ms, stamps in cases.items():
+        now = (now_ms + 0.5) / 1000
+        raw = b"".join(api.CanMsg(id=i, length=1, timestamp=t) for i, t in enumerate(stamps))
+        ages = [round((reader.wall_time(now) - m.timestamp) * 1000, 3)
+                for m in reader.messages(raw, now)]
+        assert ages == [4, 3, 2, 1], now_ms

@@ -9,6 +9,7 @@ threads, so a callback never enters the library while an instance closes.
 
 import atexit
 import ctypes
+import functools
 import logging
 import socket
 import threading
@@ -20,6 +21,8 @@ from . import api
 from .records import RecordReader
 
 log = logging.getLogger("can.korvel")
+_log_received = functools.partial(logging.getLogger("can.bus").isEnabledFor,
+                                  can.BusABC.RECV_LOGGING_LEVEL)
 
 # A gateway that closes the connection raises no event; a waiting receive
 # looks at the connection state at least this often (seconds).
@@ -350,6 +353,15 @@ class KorvelBus(can.BusABC):
             raise self._error("cannot flush the transmit buffer", err) from err
 
     # ---- receive ----
+
+    def recv(self, timeout=None):
+        # The common case without python-can's per-message filter and log
+        # calls: a message already read, no filters, no receive logging.
+        if self._filters is None and not _log_received():
+            msg = next(self._pending, None)
+            if msg is not None:
+                return msg
+        return super().recv(timeout)
 
     def _recv_internal(self, timeout):
         msg = next(self._pending, None)

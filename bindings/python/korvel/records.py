@@ -16,7 +16,11 @@ READ_BATCH = 4096
 _RECORD = struct.Struct("<IBB8s2xI")
 _STAMP_MASK = 0xFFFFFFFF
 _STAMP_HALF = 0x80000000
-_EXT, _RTR = api.KORVEL_MSGFLAG_EXT, api.KORVEL_MSGFLAG_RTR
+_STAMP = struct.Struct("<I")
+_STAMP_OFFSET = 16
+# The two flag bits of each possible flags byte.
+_EXTENDED = tuple(bool(flags & api.KORVEL_MSGFLAG_EXT) for flags in range(256))
+_REMOTE = tuple(bool(flags & api.KORVEL_MSGFLAG_RTR) for flags in range(256))
 
 
 class RecordReader:
@@ -51,17 +55,37 @@ class RecordReader:
         return self.messages(ctypes.string_at(self._address, self._read.value * _RECORD.size),
                              time.monotonic())
 
+    def wall_time(self, now):
+        """python-can's time for monotonic time `now`."""
+        return self._time_offset + now
+
     def messages(self, raw, now):
         """The messages of the packed records in `raw`, read at monotonic time `now`."""
-        # A stamp is the low 32 bits of the millisecond clock; its age is a
-        # signed 32-bit difference, so neither the wrap every 49.7 days nor
-        # a rounding of `now` below the stamp's millisecond does harm.
-        now_ms = int(now * 1000)
-        wall_now = self._time_offset + now
-        low = now_ms & _STAMP_MASK
-        channel, message = self.channel, can.Message
-        return [
-            message(wall_now - (((low - stamp + _STAMP_HALF) & _STAMP_MASK) - _STAMP_HALF) * 0.001,
-                    ident, (flags & _EXT) != 0, (flags & _RTR) != 0, False, channel, length, data[:length])
-            for ident, flags, length, data, stamp in _RECORD.iter_unpack(raw)
-        ]
+        if not raw:
+            return []
+        # A stamp is the low 32 bits of the millisecond clock. Within one
+        # batch the stamps rise from the first record to the last; when
+        # neither end lies across a wrap of the clock (every 49.7 days) from
+        # `now`, every stamp maps linearly onto the wall clock.
+        low = int(now * 1000) & _STAMP_MASK
+        wall_now = self.wall_time(now)
+        (first,) = _STAMP.unpack_from(raw, _STAMP_OFFSET)
+        (last,) = _STAMP.unpack_from(raw, len(raw) - _RECORD.size + _STAMP_OFFSET)
+        if _age(low, first) != low - first or _age(low, last) != low - last:
+            return self._messages_across_a_wrap(raw, low, wall_now)
+        base = wall_now - low * 0.001
+        channel, message, extended, remote = self.channel, can.Message, _EXTENDED, _REMOTE
+        return [message(base + stamp * 0.001, ident, extended[flags], remote[flags], False,
+                        channel, length, data[:length])
+                for ident, flags, length, data, stamp in _RECORD.iter_unpack(raw)]
+
+    def _messages_across_a_wrap(self, raw, low, wall_now):
+        return [can.Message(wall_now - _age(low, stamp) * 0.001, ident, _EXTENDED[flags],
+                            _REMOTE[flags], False, self.channel, length, data[:length])
+                for ident, flags, length, data, stamp in _RECORD.iter_unpack(raw)]
+
+
+def _age(now_ms, stamp):
+    """Milliseconds from `stamp` to `now_ms` as a signed 32-bit difference, so
+    that neither a wrap nor a rounding of `now` below the stamp does harm."""
+    return ((now_ms - stamp + _STAMP_HALF) & _STAMP_MASK) - _STAMP_HALF
