@@ -79,6 +79,13 @@ for i in 1 2 3 4 5; do
     driver "rx.$i" rx 3
     driver "rx-baseline.$i" rx-baseline 1
 done
+# bus.recv() through python-can beside a bare ctypes loop, Debian's python3.
+for i in 1 2 3; do
+    printf 'python-rx.%s: bench/python_rx_bench.py\n' "$i"
+    KORVEL_LIBRARY=$bin/libkorvel32.so PYTHONPATH=$root/bindings/python \
+        /usr/bin/python3 "$root/bench/python_rx_bench.py" "$bin/korvel-gateway" 5 \
+        >"$results/python-rx.$i.txt" 2>/dev/null
+done
 for i in 1 2 3 4 5; do
     driver "tx.$i" tx 2
     driver "tx-baseline.$i" tx-baseline 1

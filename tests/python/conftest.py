@@ -31,9 +31,9 @@ def wait_for(condition, what, limit=WAIT_LIMIT):
 class Gateway:
     """One korvel-gateway process listening on an ephemeral port."""
 
-    def __init__(self, *args):
+    def __init__(self, *args, port=0):
         program = os.environ["KORVEL_GATEWAY"]
-        self.process = subprocess.Popen([program, "-p", "0", *args], stdout=subprocess.PIPE,
+        self.process = subprocess.Popen([program, "-p", str(port), *args], stdout=subprocess.PIPE,
                                         stderr=subprocess.STDOUT, text=True)
         line = self.process.stdout.readline()
         if not line.startswith("korvel-gateway listening on "):
@@ -52,11 +52,12 @@ class Gateway:
 
 @pytest.fixture
 def gateway():
-    """A factory: gateway("-e", "sender") starts a simulator with these options."""
+    """A factory: gateway("-e", "sender") starts a simulator with these options
+    (and gateway(..., port=N) one on a given port)."""
     started = []
 
-    def start(*args):
-        started.append(Gateway(*args))
+    def start(*args, port=0):
+        started.append(Gateway(*args, port=port))
         return started[-1]
 
     yield start

@@ -8,8 +8,8 @@ threads, so a callback never enters the library while an instance closes.
 """
 
 import atexit
-import collections
 import ctypes
+import functools
 import logging
 import socket
 import threading
@@ -18,16 +18,28 @@ import time
 import can
 
 from . import api
+from .records import RecordReader
 
 log = logging.getLogger("can.korvel")
+_log_received = functools.partial(logging.getLogger("can.bus").isEnabledFor,
+                                  can.BusABC.RECV_LOGGING_LEVEL)
 
-# Messages taken from the library per read call.
-_READ_BATCH = 64
 # A gateway that closes the connection raises no event; a waiting receive
 # looks at the connection state at least this often (seconds).
 _STATE_CHECK_INTERVAL = 0.1
 # Pause between two attempts to queue a message into a full transmit buffer.
 _TX_RETRY_PAUSE = 0.001
+# The library sends one message per service cycle, and an idle service
+# thread cycles once a millisecond; a loaded machine may take several times
+# that, which the drain at shutdown allows for.
+_SERVICE_PERIOD = 0.001
+_PACE_MARGIN = 5
+# Overruns are counted each time; a warning is logged at most this often.
+_OVERRUN_WARNING_INTERVAL = 1.0
+# Reopening after a lost connection: the first attempt after this pause,
+# each further one after twice the pause before, up to the longest.
+_FIRST_RETRY = 0.25
+_LONGEST_RETRY = 5.0
 
 _CONNECTION_STATE_NAMES = {
     api.KORVEL_CONN_CLOSED: "closed",
@@ -84,6 +96,12 @@ def _buffer_size(value, name):
     return value
 
 
+def _channel_name(name):
+    if not isinstance(name, str) or not name or any(c.isspace() for c in name):
+        raise ValueError("channel_name must be a word such as 'korvel0', got %r" % (name,))
+    return name
+
+
 # A socket error stays recorded in the library's instance, but is reported
 # by one call per service cycle only; the bus keeps the first one it sees.
 _LASTING_ERRORS = (api.KORVEL_ERR_UNKNOWN, api.KORVEL_ERR_CONNECTION, api.KORVEL_ERR_SEND,
@@ -97,7 +115,13 @@ class KorvelBus(can.BusABC):
     :param tx_buffer_size: transmit buffer of the library, in messages.
     :param rx_buffer_size: receive buffer of the library, in messages.
     :param connect_timeout: seconds to wait for the connection at start.
-    :param shutdown_timeout: seconds the library may wait for the close.
+    :param shutdown_timeout: seconds the library may wait for the close, and
+        the longest pause in the sending of queued messages at shutdown.
+    :param channel_name: the channel of received messages, as logs show it.
+    :param reconnect: on a lost connection open it again, with back-off,
+        instead of raising.
+    :param raise_on_overrun: raise when received messages were lost, instead
+        of counting them in :attr:`rx_overruns` and logging a warning.
     :param library: path of the library file; by default the file named by
         ``KORVEL_LIBRARY``, the one beside this package, or the system's.
 
@@ -105,8 +129,9 @@ class KorvelBus(can.BusABC):
     and ignored: the gateway's bus settings are not set from here.
     """
 
-    def __init__(self, channel, can_filters=None, tx_buffer_size=1024, rx_buffer_size=8192,
-                 connect_timeout=5.0, shutdown_timeout=1.0, library=None, **kwargs):
+    def __init__(self, channel, can_filters=None, tx_buffer_size=1024, rx_buffer_size=65535,
+                 connect_timeout=5.0, shutdown_timeout=1.0, channel_name="korvel0",
+                 reconnect=False, raise_on_overrun=False, library=None, **kwargs):
         address, port = parse_channel(channel)
         if kwargs.get("fd"):
             raise can.CanInterfaceNotImplementedError("the KORVEL gateway carries no CAN FD frames")
@@ -119,11 +144,19 @@ class KorvelBus(can.BusABC):
         self.channel = channel
         self.channel_info = "KORVEL gateway %s:%d" % (address, port)
         self._instance = None
+        self._closed = False
         self._failure = None
-        self._pending = collections.deque()
-        self._read_buffer = (api.CanMsg * _READ_BATCH)()
+        self._reconnect = bool(reconnect)
+        self._raise_on_overrun = bool(raise_on_overrun)
+        self._rx_overruns = 0
+        self._next_overrun_warning = 0.0
+        self._reconnects = 0
+        self._lost_at = self._retry_at = 0.0
+        self._retry_pause = _FIRST_RETRY
+        self._pending = iter(())
+        self._reader = RecordReader(_channel_name(channel_name))
         self._wake = threading.Event()
-        self._shutdown_lock = threading.Lock()
+        self._lock = threading.RLock()
         self._params = api.InitParams(
             size=ctypes.sizeof(api.InitParams), ipAddress=address.encode("ascii"), port=port,
             protocol=api.KORVEL_PROTOCOL_TCP,
@@ -132,21 +165,8 @@ class KorvelBus(can.BusABC):
             connectTimeout=_milliseconds(connect_timeout, "connect_timeout"),
             shutdownTimeout=_milliseconds(shutdown_timeout, "shutdown_timeout"))
         self._callback = api.EventCallback(self._on_event)
-        # Received stamps are the monotonic clock in milliseconds (the clock
-        # of time.monotonic() on Linux and Windows); this offset, taken once,
-        # puts them on python-can's time base.
-        self._time_offset = time.time() - time.monotonic()
-
         try:
-            self._instance = self._lib.initialize(self._params, self._callback, 0)
-        except api.KorvelError as err:
-            self.shutdown()
-            raise can.CanInitializationError(
-                "cannot open %s: %s" % (self.channel_info, err), error_code=err.code) from err
-        with _open_lock:
-            _open_buses[self._instance] = self
-        try:
-            self._wait_connected(float(connect_timeout))
+            self._open()
         except BaseException:
             self.shutdown()
             raise
@@ -159,7 +179,7 @@ class KorvelBus(can.BusABC):
 
     @property
     def instance(self):
-        """The library's instance number, or None once shut down."""
+        """The library's instance number; None once shut down or while reconnecting."""
         return self._instance
 
     @property
@@ -167,23 +187,93 @@ class KorvelBus(can.BusABC):
         """The :class:`korvel.api.Library` this bus uses."""
         return self._lib
 
+    @property
+    def rx_overruns(self):
+        """How often received messages were lost because the receive buffer was
+        full; each time one message or more (the library does not count them)."""
+        return self._rx_overruns
+
+    @property
+    def reconnects(self):
+        """How many connections were lost and given up for a new one (reconnect=True)."""
+        return self._reconnects
+
+    # ---- connection ----
+
+    def _open(self):
+        try:
+            instance = self._lib.initialize(self._params, self._callback, 0)
+        except api.KorvelError as err:
+            raise can.CanInitializationError(
+                "cannot open %s: %s" % (self.channel_info, err), error_code=err.code) from err
+        self._instance, self._failure = instance, None
+        with _open_lock:
+            _open_buses[instance] = self
+        try:
+            self._wait_connected(self._params.connectTimeout / 1000.0)
+        except BaseException:
+            self._close_instance()
+            raise
+
     def _wait_connected(self, timeout):
         deadline = time.monotonic() + timeout
         while True:
             self._wake.clear()
-            # A refused connection shows as a pending socket error here.
-            state = self._connection_state("cannot connect to " + self.channel_info,
-                                           can.CanInitializationError)
+            try:
+                state = self._lib.get_connection_state(self._instance)
+            except api.KorvelError as err:
+                # A refused connection shows as a lasting socket error.
+                state = err
             if state == api.KORVEL_CONN_CONNECTED:
                 return
             if state not in (api.KORVEL_CONN_CREATED, api.KORVEL_CONN_CONNECTING):
-                raise can.CanInitializationError("cannot connect to %s: connection %s" % (
-                    self.channel_info, _CONNECTION_STATE_NAMES.get(state, state)))
+                raise can.CanInitializationError(
+                    "no gateway at %s (connection refused or unreachable)" % self.channel)
             left = deadline - time.monotonic()
             if left <= 0:
                 raise can.CanInitializationError("cannot connect to %s: no connection after %g s"
                                                  % (self.channel_info, timeout))
             self._wake.wait(min(left, _STATE_CHECK_INTERVAL))
+
+    def _close_instance(self):
+        instance, self._instance = self._instance, None
+        if instance is None:
+            return
+        try:
+            self._lib.shutdown(instance)
+        except api.KorvelError as err:
+            # The instance number is free even after a failed close.
+            log.warning("closing %s: %s", self.channel_info, err)
+        finally:
+            with _open_lock:
+                _open_buses.pop(instance, None)
+
+    def _give_up_connection(self, err):
+        """With reconnect: closes a failed connection and plans the first new attempt."""
+        with self._lock:
+            if not self._reconnect or self._closed:
+                return False
+            if self._instance is not None:
+                self._close_instance()
+                self._reconnects += 1
+                self._lost_at = time.monotonic()
+                self._retry_pause = _FIRST_RETRY
+                self._retry_at = self._lost_at + _FIRST_RETRY
+                log.warning("%s; reconnecting", err)
+            return True
+
+    def _reopen_when_due(self):
+        with self._lock:
+            if self._instance is not None or self._closed or time.monotonic() < self._retry_at:
+                return
+            try:
+                self._open()
+            except can.CanInitializationError:
+                self._retry_pause = min(2 * self._retry_pause, _LONGEST_RETRY)
+                self._retry_at = time.monotonic() + self._retry_pause
+                return
+            log.warning("reconnected to %s after a gap of %.1f s", self.channel_info,
+                        time.monotonic() - self._lost_at)
 
     def _error(self, text, err, error_type=can.CanOperationError):
         """The python-can error for a library status; keeps a lasting one."""
@@ -191,22 +281,20 @@ class KorvelBus(can.BusABC):
             self._failure = err
         return error_type("%s: %s" % (text, err), error_code=err.code)
 
-    def _connection_state(self, text, error_type=can.CanOperationError):
-        try:
-            return self._lib.get_connection_state(self._open_instance())
-        except api.KorvelError as err:
-            raise self._error(text, err, error_type) from err
-
     def _open_instance(self):
         if self._instance is None:
-            raise can.CanOperationError("the bus %s is shut down" % self.channel_info)
+            raise can.CanOperationError("the bus %s is %s" % (
+                self.channel_info, "shut down" if self._closed else "reconnecting"))
         return self._instance
 
     def _check_connected(self):
         if self._failure is not None:
             raise can.CanOperationError("connection to %s failed: %s" % (
                 self.channel_info, self._failure), error_code=self._failure.code)
-        state = self._connection_state("connection to " + self.channel_info)
+        try:
+            state = self._lib.get_connection_state(self._open_instance())
+        except api.KorvelError as err:
+            raise self._error("connection to " + self.channel_info, err) from err
         if state != api.KORVEL_CONN_CONNECTED:
             raise can.CanOperationError("connection to %s %s" % (
                 self.channel_info, _CONNECTION_STATE_NAMES.get(state, "in state %d" % state)))
@@ -215,6 +303,15 @@ class KorvelBus(can.BusABC):
 
     def send(self, msg, timeout=None):
         record = self._to_record(msg)
+        self._reopen_when_due()
+        try:
+            self._write(record, timeout)
+        except can.CanOperationError as err:
+            if err.error_code != api.KORVEL_ERR_TX_BUFFER_FULL:
+                self._give_up_connection(err)
+            raise
+
+    def _write(self, record, timeout):
         self._check_connected()
         instance = self._open_instance()
         deadline = None if timeout is None else time.monotonic() + timeout
@@ -257,77 +354,74 @@ class KorvelBus(can.BusABC):
 
     # ---- receive ----
 
+    def recv(self, timeout=None):
+        # The common case without python-can's per-message filter and log
+        # calls: a message already read, no filters, no receive logging.
+        if self._filters is None and not _log_received():
+            msg = next(self._pending, None)
+            if msg is not None:
+                return msg
+        return super().recv(timeout)
+
     def _recv_internal(self, timeout):
-        if self._pending:
-            return self._pending.popleft(), False
+        msg = next(self._pending, None)
+        if msg is not None:
+            return msg, False
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
-            # Clear before reading: a message stored after this read raises
-            # a new received event, so the wait below cannot miss it.
-            self._wake.clear()
-            if self._read_batch():
-                return self._pending.popleft(), False
             try:
-                self._check_connected()
-            except can.CanOperationError:
-                # The last messages may have been stored between the read and
-                # the state check; they come before the error.
-                if self._failure is None and self._read_batch():
-                    return self._pending.popleft(), False
-                raise
+                if self._receive_batch():
+                    return next(self._pending), False
+            except can.CanOperationError as err:
+                if not self._give_up_connection(err):
+                    raise
             left = _STATE_CHECK_INTERVAL if deadline is None else deadline - time.monotonic()
             if left <= 0:
                 return None, False
             self._wake.wait(min(left, _STATE_CHECK_INTERVAL))
 
-    def _read_batch(self):
-        read = ctypes.c_uint32()
-        status = self._lib.dll.KORVEL_ReadCanMsg(self._open_instance(), self._read_buffer,
-                                                 _READ_BATCH, ctypes.byref(read))
-        # "No message" only says that the first attempt found none; later
-        # attempts may still have taken messages that arrived meanwhile.
-        if status == api.KORVEL_ERR_NO_MESSAGE and read.value == 0:
+    def _receive_batch(self):
+        """Takes the received messages into the pending ones; False when none came."""
+        self._reopen_when_due()
+        if self._instance is None and not self._closed:
             return False
-        if status not in (api.KORVEL_OK, api.KORVEL_ERR_NO_MESSAGE):
-            raise self._error("cannot receive", api.KorvelError(status, "KORVEL_ReadCanMsg"))
-        now = time.monotonic()
-        for record in self._read_buffer[:read.value]:
-            self._pending.append(self._to_message(record, now))
-        self._check_overrun()
-        return True
-
-    def _check_overrun(self):
-        instance = self._open_instance()
+        # Clear before reading: a message stored after this read raises a
+        # new received event, so the caller's wait cannot miss it.
+        self._wake.clear()
+        if self._read_batch():
+            return True
         try:
-            state = self._lib.get_can_state(instance)
-            if state & api.KORVEL_CANSTATE_RX_OVERRUN:
-                self._lib.reset_can_state(instance, api.KORVEL_CANSTATE_RX_OVERRUN)
-        except api.KorvelError as err:
-            raise self._error("cannot read the CAN state", err) from err
-        if state & api.KORVEL_CANSTATE_RX_OVERRUN:
-            raise can.CanOperationError(
-                "receive buffer overrun on %s: received messages were lost" % self.channel_info,
-                error_code=api.KORVEL_ERR_RX_BUFFER_OVERRUN)
+            self._check_connected()
+        except can.CanOperationError:
+            # The last messages may have been stored between the read and the
+            # state check; they come before the error.
+            if self._failure is None and self._read_batch():
+                return True
+            raise
+        return False
 
-    def _to_message(self, record, now):
-        # The stamp is the low 32 bits of the millisecond clock; its age is
-        # a signed 32-bit difference, so neither the wrap every 49.7 days nor
-        # a rounding of `now` below the stamp's millisecond does harm.
-        age = (int(now * 1000) - record.timestamp) & 0xFFFFFFFF
-        if age >= 0x80000000:
-            age -= 0x100000000
-        remote = bool(record.flags & api.KORVEL_MSGFLAG_RTR)
-        length = record.length
-        return can.Message(
-            timestamp=self._time_offset + now - age / 1000.0,
-            arbitration_id=record.id,
-            is_extended_id=bool(record.flags & api.KORVEL_MSGFLAG_EXT),
-            is_remote_frame=remote,
-            dlc=length,
-            data=None if remote else bytes(record.data[:min(length, 8)]),
-            channel=self.channel,
-            is_rx=True,
-            check=False)
+    def _read_batch(self):
+        try:
+            messages = self._reader.read(self._lib, self._open_instance())
+            state = self._lib.get_can_state(self._instance) if messages else 0
+            if state & api.KORVEL_CANSTATE_RX_OVERRUN:
+                self._lib.reset_can_state(self._instance, api.KORVEL_CANSTATE_RX_OVERRUN)
+        except api.KorvelError as err:
+            raise self._error("cannot receive", err) from err
+        self._pending = iter(messages)
+        if state & api.KORVEL_CANSTATE_RX_OVERRUN:
+            self._count_overrun()
+        return bool(messages)
+
+    def _count_overrun(self):
+        self._rx_overruns += 1
+        text = "receive buffer overrun on %s: received messages were lost" % self.channel_info
+        if self._raise_on_overrun:
+            raise can.CanOperationError(text, error_code=api.KORVEL_ERR_RX_BUFFER_OVERRUN)
+        now = time.monotonic()
+        if now >= self._next_overrun_warning:
+            self._next_overrun_warning = now + _OVERRUN_WARNING_INTERVAL
+            log.warning("%s (%d overruns so far)", text, self._rx_overruns)
 
     # ---- state and shutdown ----
 
@@ -349,40 +443,47 @@ class KorvelBus(can.BusABC):
             raise NotImplementedError("the KORVEL gateway has no passive mode")
 
     def shutdown(self):
-        with self._shutdown_lock:
-            instance, self._instance = self._instance, None
-            if instance is None:
-                super().shutdown()
+        with self._lock:
+            if self._closed:
                 return
+            self._closed = True
             try:
                 super().shutdown()
-                self._drain(instance)
+                if self._instance is not None:
+                    self._drain(self._instance)
             finally:
-                try:
-                    self._lib.shutdown(instance)
-                except api.KorvelError as err:
-                    # The instance number is free even after a failed close.
-                    log.warning("closing %s: %s", self.channel_info, err)
-                finally:
-                    with _open_lock:
-                        _open_buses.pop(instance, None)
+                self._close_instance()
 
     def _drain(self, instance):
-        # Closing discards what the library has not sent yet. The transmit
-        # empty bit is cleared by every accepted write and set by the first
-        # service cycle that finds nothing left, after the last message went
-        # to the socket: wait for it while the connection lasts.
-        deadline = time.monotonic() + self._params.shutdownTimeout / 1000.0
-        while time.monotonic() < deadline:
+        # Closing discards what the library has not sent yet. Wait while the
+        # transmit buffer still empties, within what a full buffer needs at
+        # the library's pace. The transmit empty bit is set by the first
+        # service cycle that finds nothing left after the last message went
+        # to the socket.
+        stall = self._params.shutdownTimeout / 1000.0
+        now = time.monotonic()
+        deadline = now + stall + (self._params.txBufferSize + 1) * _SERVICE_PERIOD * _PACE_MARGIN
+        stalled_at, left = now + stall, None
+        while now < min(deadline, stalled_at):
             try:
                 if self._lib.get_connection_state(instance) != api.KORVEL_CONN_CONNECTED:
-                    return
+                    break
                 if self._lib.get_can_state(instance) & api.KORVEL_CANSTATE_TX_EMPTY:
                     return
+                count = self._lib.get_can_buffer_info(instance).txCount
             except api.KorvelError:
-                return
+                break
+            if count != left:
+                left, stalled_at = count, now + stall
             time.sleep(_TX_RETRY_PAUSE)
-        log.warning("closing %s with messages not yet sent", self.channel_info)
+            now = time.monotonic()
+        try:
+            left = self._lib.get_can_buffer_info(instance).txCount
+        except api.KorvelError:
+            pass
+        if left != 0:
+            log.error("closing %s: %s messages could not be sent", self.channel_info,
+                      "some" if left is None else left)
 
     @staticmethod
     def _detect_available_configs():
