@@ -259,6 +259,9 @@ TEST(GatewayCommandLine, HelpAndBadArgumentsGiveTheirExitStatus) {
     EXPECT_EQ(2, run("--endless forever"));
     EXPECT_EQ(2, run("stray"));
     EXPECT_EQ(1, run("-p 0 -a 300.1.1.1"));
+    GatewayProcess idle({"-r", "100"});
+    EXPECT_EQ(0, idle.Stop());
+    EXPECT_NE(std::string::npos, idle.Output().find("warning: --rate has no effect without -g"));
 }
 
 } // namespace
