@@ -1,4 +1,6 @@
-// The can-utils text forms: cansend arguments, candump screen and log lines.
+// The can-utils text forms: cansend arguments, candump screen and log lines,
+// candump's receive filters.
+#include "can_filter.h"
 #include "can_text.h"
 
 #include <gtest/gtest.h>
@@ -54,16 +56,27 @@ TEST(CanSendSyntax, RejectsMalformedArgumentsWithTheirReason) {
         const char *text;
         int status;
     } cases[] = {
-        {"", CAN_TEXT_ERR_EMPTY},          {"#11", CAN_TEXT_ERR_IDENTIFIER},
-        {"xyz#", CAN_TEXT_ERR_IDENTIFIER}, {"123456789#", CAN_TEXT_ERR_IDENTIFIER},
-        {"123", CAN_TEXT_ERR_SEPARATOR},   {"123 #11", CAN_TEXT_ERR_SEPARATOR},
-        {"800#", CAN_TEXT_ERR_RANGE},      {"20000000#", CAN_TEXT_ERR_RANGE},
-        {"123#1", CAN_TEXT_ERR_DATA},      {"123#123", CAN_TEXT_ERR_DATA},
-        {"123#.11", CAN_TEXT_ERR_DATA},    {"123#11.", CAN_TEXT_ERR_DATA},
-        {"123#11..22", CAN_TEXT_ERR_DATA}, {"123#GG", CAN_TEXT_ERR_DATA},
-        {"123#11 ", CAN_TEXT_ERR_DATA},    {"123#112233445566778899", CAN_TEXT_ERR_TOO_LONG},
-        {"123#R9", CAN_TEXT_ERR_REMOTE},   {"123#R12", CAN_TEXT_ERR_REMOTE},
-        {"123#Rx", CAN_TEXT_ERR_REMOTE},   {"123##1", CAN_TEXT_ERR_FD},
+        {"", CAN_TEXT_ERR_EMPTY},
+        {"#11", CAN_TEXT_ERR_IDENTIFIER},
+        {"xyz#", CAN_TEXT_ERR_IDENTIFIER},
+        {"123456789#", CAN_TEXT_ERR_IDENTIFIER},
+        {"123", CAN_TEXT_ERR_SEPARATOR},
+        {"123 #11", CAN_TEXT_ERR_SEPARATOR},
+        {"800#", CAN_TEXT_ERR_RANGE},
+        {"40000000#", CAN_TEXT_ERR_RANGE},
+        {"20000080#00", CAN_TEXT_ERR_ERROR_FRAME},
+        {"123#1", CAN_TEXT_ERR_DATA},
+        {"123#123", CAN_TEXT_ERR_DATA},
+        {"123#.11", CAN_TEXT_ERR_DATA},
+        {"123#11.", CAN_TEXT_ERR_DATA},
+        {"123#11..22", CAN_TEXT_ERR_DATA},
+        {"123#GG", CAN_TEXT_ERR_DATA},
+        {"123#11 ", CAN_TEXT_ERR_DATA},
+        {"123#112233445566778899", CAN_TEXT_ERR_TOO_LONG},
+        {"123#R9", CAN_TEXT_ERR_REMOTE},
+        {"123#R12", CAN_TEXT_ERR_REMOTE},
+        {"123#Rx", CAN_TEXT_ERR_REMOTE},
+        {"123##1", CAN_TEXT_ERR_FD},
     };
     for (const Case &c : cases) {
         CanMsg msg;
@@ -84,6 +97,9 @@ TEST(CandumpScreen, PrintsCandumpLines) {
     EXPECT_EQ("  can1  00000005   [1]  0F",
               FormatCandumpLine(Msg(5, KORVEL_MSGFLAG_EXT, {15}), "can1"));
     EXPECT_EQ("  korvel0  7FF   [0]", FormatCandumpLine(Msg(0x7FF, 0, {}), "korvel0"));
+    // candump: one blank, the stamp with its own trailing blank, one blank, the name.
+    EXPECT_EQ(" (1796595664.029477)  korvel0  7FF   [0]",
+              FormatCandumpLine(Msg(0x7FF, 0, {}), "korvel0", "(1796595664.029477) "));
     // The library sends identifiers unmasked; none is cut short in print.
     EXPECT_EQ("  korvel0  1234   [0]", FormatCandumpLine(Msg(0x1234, 0, {}), "korvel0"));
     EXPECT_EQ("FFFFFFFF#R", FormatCanSend(Msg(0xFFFFFFFF, KORVEL_MSGFLAG_RTR, {})));
@@ -126,6 +142,43 @@ TEST(CandumpLog, RejectsLinesThatAreNoLogLines) {
         CanLogRecord record;
         EXPECT_EQ(c.status, ParseCandumpLog(c.line, &record)) << c.line;
     }
+}
+
+// Which of a standard, an extended and a remote frame, all with the low
+// bits 123, pass the filters.
+std::string Passing(const std::vector<const char *> &filters) {
+    CanFilterSet set;
+    for (const char *filter : filters)
+        EXPECT_EQ(CAN_FILTER_OK, set.Add(filter)) << filter;
+    std::string passed;
+    if (set.Matches(Msg(0x123, 0, {}))) passed += 'S';
+    if (set.Matches(Msg(0x1ABCD123, KORVEL_MSGFLAG_EXT, {}))) passed += 'E';
+    if (set.Matches(Msg(0x123, KORVEL_MSGFLAG_RTR, {}))) passed += 'R';
+    return passed;
+}
+
+TEST(CandumpFilter, MatchesIdentifierAndFlagBitsAsSocketCanDoes) {
+    EXPECT_EQ("SER", Passing({}));
+    EXPECT_EQ("SER", Passing({"123:7FF"}));
+    EXPECT_EQ("S", Passing({"123:C00007FF"}));
+    EXPECT_EQ("E", Passing({"1ABCD123:DFFFFFFF"})); // 8 digits: extended
+    EXPECT_EQ("", Passing({"00000123:9FFFFFFF"}));  // the extended frame 123 only
+    EXPECT_EQ("", Passing({"123~7FF"}));
+    EXPECT_EQ("", Passing({"~123:7FF"}));
+    EXPECT_EQ("", Passing({"123:C00007FF", "~123:80000000", "j"})); // S passes one, E the other
+    EXPECT_EQ("SE", Passing({"123:C00007FF", "1ABCD123:FFFFFFFF"}));
+    EXPECT_EQ("R", Passing({"j", "123:7FF", "40000000:40000000"}));
+}
+
+TEST(CandumpFilter, RefusesWhatIsNoFilter) {
+    for (const char *text :
+         {"", "123", "123:", ":7FF", "12x:7FF", "123456789:7FF", "~123~7FF", "123:7FF:1"}) {
+        CanFilterSet set;
+        EXPECT_EQ(CAN_FILTER_ERR_SYNTAX, set.Add(text)) << text;
+        EXPECT_TRUE(set.Empty()) << text;
+    }
+    CanFilterSet set;
+    EXPECT_EQ(CAN_FILTER_ERR_ERROR_FRAME, set.Add("#FFFFFFFF"));
 }
 
 } // namespace

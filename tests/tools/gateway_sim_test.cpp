@@ -73,20 +73,6 @@ TEST(GatewayInput, MalformedFramesAndGarbageAreCountedAndDropped) {
     EXPECT_EQ(7u, gateway.Summary(1, "garbage in"));
 }
 
-TEST(GatewayGenerator, FloodSendsExactlyCountFramesOfThePattern) {
-    GatewayProcess gateway({"-g", "-r", "max", "-n", "20000", "-I", "100", "-D", "i"});
-    TestClient client(gateway.Port());
-    ASSERT_EQ(20000u, client.Receive(20000).size());
-    for (size_t i = 0; i < 20000; ++i) {
-        const CanMsg &msg = client.Frames()[i];
-        ASSERT_EQ(0x100u, msg.id);
-        ASSERT_EQ(8, msg.length);
-        ASSERT_EQ(i, msg.data[0] | msg.data[1] << 8 | msg.data[2] << 16);
-    }
-    EXPECT_EQ(0, gateway.Stop());
-    EXPECT_EQ(20000u, gateway.Summary(1, "out"));
-}
-
 TEST(GatewayGenerator, PacedFramesNeverRunAheadOfTheRateAndStopAtTheDuration) {
     // A replayed marker at 0.3 s comes behind every generated frame of the 0.05 s run.
     std::string log = TempPath("marker.log");
@@ -107,22 +93,6 @@ TEST(GatewayGenerator, PacedFramesNeverRunAheadOfTheRateAndStopAtTheDuration) {
     ASSERT_EQ(20u, second.Receive(20).size());
     EXPECT_GE(MonotonicNs() - start, 90000000); // frame 20 is due after 95 ms
     EXPECT_EQ(0, paced.Stop());
-}
-
-TEST(GatewayGenerator, RandomExtendedRemoteFramesStayInRange) {
-    GatewayProcess gateway({"-g", "-r", "max", "-n", "2000", "-x", "-R", "-I", "r", "-L", "r"});
-    TestClient client(gateway.Port());
-    ASSERT_EQ(2000u, client.Receive(2000).size());
-    bool lengthsDiffer = false;
-    for (const CanMsg &msg : client.Frames()) {
-        ASSERT_EQ(KORVEL_MSGFLAG_EXT | KORVEL_MSGFLAG_RTR, msg.flags);
-        ASSERT_LE(msg.id, 0x1FFFFFFFu);
-        ASSERT_LE(msg.length, 8);
-        lengthsDiffer |= msg.length != client.Frames()[0].length;
-    }
-    EXPECT_TRUE(lengthsDiffer);
-    EXPECT_EQ(0u, client.Malformed());
-    EXPECT_EQ(0, gateway.Stop());
 }
 
 TEST(GatewayLogs, RecordedFramesReplayAsTheyWereReceived) {
@@ -259,6 +229,9 @@ TEST(GatewayCommandLine, HelpAndBadArgumentsGiveTheirExitStatus) {
     EXPECT_EQ(2, run("--endless forever"));
     EXPECT_EQ(2, run("stray"));
     EXPECT_EQ(1, run("-p 0 -a 300.1.1.1"));
+    GatewayProcess idle({"-r", "100"});
+    EXPECT_EQ(0, idle.Stop());
+    EXPECT_NE(std::string::npos, idle.Output().find("warning: --rate has no effect without -g"));
 }
 
 } // namespace

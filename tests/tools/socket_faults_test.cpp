@@ -104,23 +104,6 @@ TEST_F(SocketFaults, ResetInsideAFrameKeepsEveryFrameBeforeItAndLatchesTheReceiv
     EXPECT_EQ(20u, gateway.Summary(1, "out"));
 }
 
-TEST_F(SocketFaults, OrderlyCloseDeliversEveryFrameAndRaisesNoEvent) {
-    GatewayProcess gateway({"-g", "-r", "max", "-I", "i", "-D", "i", "--close-after", "500"});
-    params.rxBufferSize = 1000;
-    int32_t n = Open(gateway.Port(), CountEvent);
-    ASSERT_TRUE(Eventually([&] { return State(n) == KORVEL_CONN_LOST; })); // 5, then 7
-    std::vector<CanMsg> got = Read(n, 500);
-    ASSERT_EQ(500u, got.size());
-    for (size_t i = 0; i < got.size(); ++i)
-        ASSERT_EQ(i, Number(got[i]));
-    uint16_t canState = 0;
-    EXPECT_EQ(KORVEL_OK, lib.GetCanState(n, &canState)); // no pending error
-    EXPECT_EQ(1, g_events[EVENT_CONNECTED].load());
-    EXPECT_EQ(0, g_events[EVENT_ERROR].load());
-    EXPECT_EQ(0, g_events[EVENT_DISCONNECTED].load());
-    EXPECT_EQ(KORVEL_OK, lib.Shutdown(n));
-}
-
 TEST_F(SocketFaults, PeerThatStopsReadingTurnsFurtherWritesIntoASendError) {
     GatewayProcess gateway({"--stop-reading", "0"});
     int32_t n = Open(gateway.Port(), CountEvent);
@@ -168,29 +151,6 @@ TEST_F(SocketFaults, PeerThatNeverAnswersLeavesTheInstanceConnectedAndEmpty) {
     EXPECT_EQ(KORVEL_OK, lib.Shutdown(n));
     ASSERT_TRUE(gateway.WaitForLines("(peer closed)"));
     EXPECT_EQ(10u, gateway.Summary(1, "in"));
-}
-
-TEST_F(SocketFaults, FloodWhileUnreadFillsTheBufferToItsBoundAndSetsOverrun) {
-    GatewayProcess gateway({"-g", "-r", "max", "-I", "i", "-D", "i"});
-    params.rxBufferSize = 100;
-    int32_t n = Open(gateway.Port());
-    uint16_t canState = 0;
-    ASSERT_TRUE(Eventually([&] {
-        return lib.GetCanState(n, &canState) == KORVEL_OK &&
-               (canState & KORVEL_CANSTATE_RX_OVERRUN);
-    }));
-    BufferInfo info{};
-    EXPECT_EQ(KORVEL_OK, lib.GetCanBufferInfo(n, &info));
-    EXPECT_EQ(101u, info.rxCount);
-    // The buffer keeps the oldest frames; the dropped ones come after them.
-    CanMsg msgs[101];
-    uint32_t read = 0;
-    EXPECT_EQ(KORVEL_OK, lib.ReadCanMsg(n, msgs, 101, &read));
-    ASSERT_EQ(101u, read);
-    for (uint32_t i = 0; i < read; ++i)
-        ASSERT_EQ(i, Number(msgs[i]));
-    EXPECT_EQ(KORVEL_OK, lib.ResetCanState(n, KORVEL_CANSTATE_RX_OVERRUN));
-    EXPECT_EQ(KORVEL_OK, lib.Shutdown(n));
 }
 
 // A peer that never ends its frame, or never starts one, costs at most the

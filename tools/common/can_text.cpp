@@ -7,6 +7,8 @@
 namespace {
 
 const char kHexUpper[] = "0123456789ABCDEF";
+constexpr uint32_t kIdMask = 0x1FFFFFFFu;
+constexpr uint32_t kErrorFlag = 0x20000000u; // SocketCAN's CAN_ERR_FLAG
 
 int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -26,7 +28,8 @@ int ParseIdentifier(const char *text, CanMsg *msg, const char **end) {
     if (digits == 0) return CAN_TEXT_ERR_IDENTIFIER;
     if (text[digits] != '#') return CAN_TEXT_ERR_SEPARATOR;
     bool extended = digits > 3;
-    if (id > (extended ? 0x1FFFFFFFu : 0x7FFu)) return CAN_TEXT_ERR_RANGE;
+    if (extended && (id & ~kIdMask) == kErrorFlag) return CAN_TEXT_ERR_ERROR_FRAME;
+    if (id > (extended ? kIdMask : 0x7FFu)) return CAN_TEXT_ERR_RANGE;
     msg->id = id;
     if (extended) msg->flags |= KORVEL_MSGFLAG_EXT;
     *end = text + digits + 1;
@@ -81,6 +84,7 @@ const char *CanTextStatusText(int status) {
         "more than 8 data bytes",
         "a remote frame takes one length digit 0 to 8 behind 'R'",
         "CAN FD frames ('##') are not supported",
+        "error frames (identifier with bit 20000000) cannot be carried by the gateway",
         "log line must begin with (seconds.microseconds)",
         "log line has no interface name, or one longer than 31 characters",
     };
@@ -116,8 +120,9 @@ std::string FormatCanSend(const CanMsg &msg) {
     return out;
 }
 
-std::string FormatCandumpLine(const CanMsg &msg, const char *interfaceName) {
-    std::string out = "  ";
+std::string FormatCandumpLine(const CanMsg &msg, const char *interfaceName,
+                              const std::string &stamp) {
+    std::string out = " " + stamp + " ";
     out += interfaceName;
     out += "  ";
     AppendHex(out, msg.id, (msg.flags & KORVEL_MSGFLAG_EXT) ? 8 : 3);

@@ -16,16 +16,17 @@
 
 enum CanTextStatus {
     CAN_TEXT_OK = 0,
-    CAN_TEXT_ERR_EMPTY,      // nothing to parse
-    CAN_TEXT_ERR_IDENTIFIER, // no identifier, not hexadecimal, more than 8 digits
-    CAN_TEXT_ERR_RANGE,      // identifier above 0x7FF (standard) or 0x1FFFFFFF (extended)
-    CAN_TEXT_ERR_SEPARATOR,  // no '#' behind the identifier
-    CAN_TEXT_ERR_DATA,       // data not in whole hexadecimal bytes, misplaced '.'
-    CAN_TEXT_ERR_TOO_LONG,   // more than 8 data bytes
-    CAN_TEXT_ERR_REMOTE,     // 'R' followed by anything but one length digit 0 to 8
-    CAN_TEXT_ERR_FD,         // "##": CAN FD frames are not carried
-    CAN_TEXT_ERR_TIMESTAMP,  // log line: no "(seconds.microseconds)" in front
-    CAN_TEXT_ERR_INTERFACE,  // log line: no interface name, or one too long
+    CAN_TEXT_ERR_EMPTY,       // nothing to parse
+    CAN_TEXT_ERR_IDENTIFIER,  // no identifier, not hexadecimal, more than 8 digits
+    CAN_TEXT_ERR_RANGE,       // identifier above 0x7FF (standard) or 0x1FFFFFFF (extended)
+    CAN_TEXT_ERR_SEPARATOR,   // no '#' behind the identifier
+    CAN_TEXT_ERR_DATA,        // data not in whole hexadecimal bytes, misplaced '.'
+    CAN_TEXT_ERR_TOO_LONG,    // more than 8 data bytes
+    CAN_TEXT_ERR_REMOTE,      // 'R' followed by anything but one length digit 0 to 8
+    CAN_TEXT_ERR_FD,          // "##": CAN FD frames are not carried
+    CAN_TEXT_ERR_ERROR_FRAME, // 8-digit identifier with 0x20000000 (SocketCAN's error flag)
+    CAN_TEXT_ERR_TIMESTAMP,   // log line: no "(seconds.microseconds)" in front
+    CAN_TEXT_ERR_INTERFACE,   // log line: no interface name, or one too long
 };
 
 // A readable sentence for a CanTextStatus (never null).
@@ -39,6 +40,8 @@ const char *CanTextStatusText(int status);
 //
 //   <id> is 1 to 3 hex digits for a standard (11-bit) identifier, 4 to 8 hex
 //   digits for an extended (29-bit) one. Hex digits may be either case.
+//   candump writes error frames as 8 digits with bit 0x20000000 set
+//   ("20000080#..."); they are refused with CAN_TEXT_ERR_ERROR_FRAME.
 //
 // Examples:  123#DEADBEEF   5A1#11.2233.44556677.88   12345678#   123#R   123#R7
 //
@@ -49,11 +52,15 @@ int ParseCanSend(const char *text, CanMsg *msg);
 // ParseCanSend. Identifiers: 3 digits standard, 8 digits extended, upper case.
 std::string FormatCanSend(const CanMsg &msg);
 
-// One candump screen line, without line end:
+// One candump screen line, without line end: a blank, the time stamp with
+// its trailing blank (may be empty), a blank, the interface name, two blanks
+// and the frame:
 //   "  korvel0  123   [4]  DE AD BE EF"
 //   "  korvel0  12345678   [2]  remote request"
+//   " (1796595664.029477)  korvel0  123   [4]  DE AD BE EF"
 // Extended identifiers are printed with 8 digits, standard ones with 3.
-std::string FormatCandumpLine(const CanMsg &msg, const char *interfaceName);
+std::string FormatCandumpLine(const CanMsg &msg, const char *interfaceName,
+                              const std::string &stamp = std::string());
 
 // One line of a candump log file: "(1436509052.249713) can0 123#DEADBEEF".
 struct CanLogRecord {

@@ -9,11 +9,20 @@
 
 void PrintDumpUsage(FILE *out) {
     std::fputs(
-        "usage: korvel-dump [options] [HOST[:PORT]]\n"
+        "usage: korvel-dump [options] [HOST[:PORT][,FILTER]...]\n"
         "Prints the CAN frames that the gateway at HOST:PORT sends (default\n"
         "127.0.0.1:29536), through the library in callback mode, in candump's format:\n"
         "  korvel0  123   [4]  DE AD BE EF\n"
         "  korvel0  12345678   [2]  remote request\n"
+        "\n"
+        "FILTER, as for candump (a frame is shown when it passes any filter):\n"
+        "  <id>:<mask>    passes when  frame_id & mask == id & mask\n"
+        "  <id>~<mask>    passes when  frame_id & mask != id & mask (also ~<id>:<mask>)\n"
+        "  j              join: a frame must pass every filter\n"
+        "  Hex values; frame_id has 80000000 set for extended and 40000000 for remote\n"
+        "  frames, and an <id> of 8 digits sets 80000000: 123:7FF passes 123 of both\n"
+        "  formats, 123:C00007FF standard data frames 123, 12345678:DFFFFFFF extended\n"
+        "  data frames 12345678. Error frames are not carried: no #<error mask>.\n"
         "\n"
         "  -t, --timestamp TYPE     a absolute, A absolute with date, d delta to the\n"
         "                           previous frame, z time since the first frame\n"
@@ -26,19 +35,25 @@ void PrintDumpUsage(FILE *out) {
         "  -i, --interface NAME     interface name printed and logged (default korvel0)\n"
         "  -c, --connect-timeout MS give up when not connected within MS ms (default 3000)\n"
         "  -b, --buffer N           receive buffer of N messages, 0 to 65535 (default 8192)\n"
+        "  -R, --reconnect          when the connection is lost or fails, open it again\n"
+        "                           (retries from 0.1 s, backing off to every 5 s) and go\n"
+        "                           on; each gap is reported with its length\n"
         "  -h, --help               this text\n"
         "\n"
-        "Frames go to standard output; connection changes, buffer overruns (the CAN\n"
-        "state word's overrun bits) and the final count go to standard error.\n"
+        "Frames go to standard output; connection changes, gaps, buffer overruns (the\n"
+        "CAN state word's overrun bits) and the final count go to standard error. A\n"
+        "refused or unreachable gateway is reported as \"no gateway at HOST:PORT\".\n"
         "Ctrl-C ends the dump and shuts the library down.\n"
         "\n"
         "Exit status: 0 after the count, the duration or Ctrl-C; 1 when no connection\n"
         "was made or the log file cannot be written; 2 for a bad argument; 3 when the\n"
-        "connection ended or failed while dumping.\n"
+        "connection ended or failed while dumping (never with -R).\n"
         "\n"
         "Examples:\n"
         "  korvel-dump 192.168.0.20:5000\n"
         "  korvel-dump -t d 127.0.0.1:29536\n"
+        "  korvel-dump 127.0.0.1:29536,123:7FF,200~700\n"
+        "  korvel-dump -R -f drive.log 127.0.0.1\n"
         "  korvel-dump -l -n 1000 127.0.0.1\n"
         "  korvel-dump -L -d 10 127.0.0.1:29536 > drive.log\n",
         out);
@@ -56,6 +71,7 @@ const struct option kLongOptions[] = {{"timestamp", required_argument, nullptr, 
                                       {"interface", required_argument, nullptr, 'i'},
                                       {"connect-timeout", required_argument, nullptr, 'c'},
                                       {"buffer", required_argument, nullptr, 'b'},
+                                      {"reconnect", no_argument, nullptr, 'R'},
                                       {"help", no_argument, nullptr, 'h'},
                                       {nullptr, 0, nullptr, 0}};
 
@@ -102,8 +118,36 @@ bool ApplyOption(int option, const char *arg, DumpOptions *o) {
         if (!ParseUnsignedArg(arg, 65535, &number)) return false;
         o->bufferSize = (uint16_t)number;
         return true;
+    case 'R':
+        o->reconnect = true;
+        return true;
     }
     return false;
+}
+
+// "HOST[:PORT][,FILTER]..."; reports what is wrong.
+bool ParseAddress(const std::string &text, DumpOptions *o) {
+    size_t comma = text.find(',');
+    std::string address = text.substr(0, comma);
+    if (!ParseHostPort(address.c_str(), kDefaultGatewayPort, &o->address)) {
+        std::fprintf(stderr,
+                     "korvel-dump: bad gateway address '%s': expected HOST[:PORT] with an IPv4 "
+                     "address, e.g. 127.0.0.1:29536\n",
+                     address.c_str());
+        return false;
+    }
+    while (comma != std::string::npos) {
+        size_t next = text.find(',', comma + 1);
+        std::string filter = text.substr(comma + 1, next - comma - 1);
+        int status = o->filters.Add(filter.c_str());
+        if (status != CAN_FILTER_OK) {
+            std::fprintf(stderr, "korvel-dump: bad filter '%s': %s\n", filter.c_str(),
+                         CanFilterStatusText(status));
+            return false;
+        }
+        comma = next;
+    }
+    return true;
 }
 
 } // namespace
@@ -111,7 +155,7 @@ bool ApplyOption(int option, const char *arg, DumpOptions *o) {
 int ParseDumpOptions(int argc, char **argv, DumpOptions *options) {
     *options = DumpOptions();
     int option;
-    while ((option = getopt_long(argc, argv, "t:lf:Lsn:d:i:c:b:h", kLongOptions, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "t:lf:Lsn:d:i:c:b:Rh", kLongOptions, nullptr)) != -1) {
         if (option == 'h') return 1;
         if (option == '?') return 2; // getopt_long has reported it
         if (!ApplyOption(option, optarg, options)) {
@@ -121,14 +165,7 @@ int ParseDumpOptions(int argc, char **argv, DumpOptions *options) {
         }
     }
     if (!options->logPath.empty() && !options->logStdout) options->silent = true;
-    const char *address = optind < argc ? argv[optind++] : "127.0.0.1";
-    if (!ParseHostPort(address, kDefaultGatewayPort, &options->address)) {
-        std::fprintf(stderr,
-                     "korvel-dump: bad gateway address '%s': expected HOST[:PORT] with an IPv4 "
-                     "address, e.g. 127.0.0.1:29536\n",
-                     address);
-        return 2;
-    }
+    if (!ParseAddress(optind < argc ? argv[optind++] : "127.0.0.1", options)) return 2;
     if (optind < argc) {
         std::fprintf(stderr, "korvel-dump: unexpected argument '%s' (see --help)\n", argv[optind]);
         return 2;

@@ -2,6 +2,7 @@
 #ifndef KORVEL_TOOLS_DUMP_OPTIONS_H
 #define KORVEL_TOOLS_DUMP_OPTIONS_H
 
+#include "can_filter.h"
 #include "host_port.h"
 
 #include <cstdint>
@@ -18,6 +19,8 @@ enum DumpExit {
 
 struct DumpOptions {
     GatewayAddress address = {};
+    CanFilterSet filters;   // candump's filters behind the address
+    bool reconnect = false; // open the instance again after a lost connection
     char timestamps = 0;    // 0 none, 'a' absolute, 'A' with date, 'd' delta, 'z' from zero
     std::string logPath;    // log file; empty: none
     bool logStdout = false; // log format on standard output

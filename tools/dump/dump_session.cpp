@@ -7,6 +7,7 @@
 #include "status_text.h"
 #include "tool_args.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <csignal>
@@ -19,6 +20,9 @@ namespace {
 
 constexpr int kWaitMs = 50;
 constexpr uint32_t kBatch = 256;
+// Reconnection back-off: the first retry soon, then doubling up to the cap.
+constexpr std::chrono::milliseconds kFirstRetry(100);
+constexpr std::chrono::milliseconds kRetryCap(5000);
 
 std::mutex g_eventLock;
 std::condition_variable g_eventSignal;
@@ -37,13 +41,11 @@ void KORVEL_CALL OnEvent(int32_t, uint32_t code, uint32_t) {
 // The wait of the main loop notices the flag within kWaitMs.
 void OnSignal(int) { g_stop = 1; }
 
-// The event codes delivered since the last call, as bits.
-uint32_t WaitForEvents() {
+// Waits for an event of the library, kWaitMs at most.
+void WaitForEvents() {
     std::unique_lock<std::mutex> guard(g_eventLock);
     g_eventSignal.wait_for(guard, std::chrono::milliseconds(kWaitMs), [] { return g_events != 0; });
-    uint32_t events = g_events;
     g_events = 0;
-    return events;
 }
 
 // "(1436509052.249713) ", "(2015-07-10 08:17:32.249713) " or "(000.001234) ".
@@ -57,7 +59,7 @@ std::string FormatStamp(char type, int64_t micros) {
         std::strftime(date, sizeof(date), "%Y-%m-%d %H:%M:%S", std::localtime(&t));
         std::snprintf(text, sizeof(text), "(%s.%06u) ", date, fraction);
     } else if (type == 'a') {
-        std::snprintf(text, sizeof(text), "(%lld.%06u) ", seconds, fraction);
+        std::snprintf(text, sizeof(text), "(%010lld.%06u) ", seconds, fraction);
     } else {
         std::snprintf(text, sizeof(text), "(%03lld.%06u) ", seconds, fraction);
     }
@@ -83,17 +85,8 @@ int DumpSession::Run() {
     }
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
-    m_params = MakeToolParams(m_options.address, m_options.bufferSize, m_options.connectTimeoutMs);
     m_start = std::chrono::steady_clock::now();
-    uint32_t status = KORVEL_Initialize(&m_instance, &m_params, OnEvent, 0);
-    int exitCode = kDumpExitNoConnection;
-    if (status != KORVEL_OK) {
-        Report("opening the instance", status);
-    } else {
-        exitCode = Loop();
-        status = KORVEL_Shutdown(m_instance);
-        if (status != KORVEL_OK) Report("shutting the instance down", status);
-    }
+    int exitCode = m_options.reconnect ? RunReconnecting() : RunOnce();
     if (m_log != nullptr && (std::ferror(m_log) | std::fclose(m_log)) != 0) {
         std::fprintf(stderr, "korvel-dump: cannot write '%s': %s\n", m_options.logPath.c_str(),
                      std::strerror(errno));
@@ -104,26 +97,104 @@ int DumpSession::Run() {
     return exitCode;
 }
 
+int DumpSession::RunOnce() {
+    ConnectResult result = Open();
+    if (result == kConnectStopped) return kDumpExitOk;
+    if (result != kConnectDone) {
+        ReportConnectFailure(stderr, "korvel-dump", m_params, result, m_options.connectTimeoutMs,
+                             m_status);
+        return kDumpExitNoConnection;
+    }
+    int exitCode = Loop();
+    Close();
+    m_inGap = false; // without --reconnect the end of the connection ends the dump
+    return exitCode;
+}
+
+// Opens one instance after another until an end condition. A gap begins
+// when a connection is lost and ends with the next connection or the dump.
+int DumpSession::RunReconnecting() {
+    auto delay = kFirstRetry;
+    bool reported = false; // the reason of the gap's first failed attempt
+    for (;;) {
+        ConnectResult result = Open();
+        if (result == kConnectDone) {
+            int exitCode = Loop();
+            Close();
+            if (exitCode != kDumpExitEnded) return exitCode;
+            delay = kFirstRetry;
+            reported = false;
+        } else if (result == kConnectStopped) {
+            break;
+        } else if (!reported) {
+            reported = true;
+            ReportConnectFailure(stderr, "korvel-dump", m_params, result,
+                                 m_options.connectTimeoutMs, m_status);
+            std::fprintf(stderr, "korvel-dump: retrying, at most every %lld s\n",
+                         (long long)(kRetryCap.count() / 1000));
+        }
+        if (!Backoff(delay)) break;
+        delay = std::min(delay * 2, kRetryCap);
+    }
+    ReportGap();
+    return kDumpExitOk;
+}
+
+// Opens the instance and waits for its connection. On failure no instance
+// is left open and m_status holds the library's answer.
+ConnectResult DumpSession::Open() {
+    m_params = MakeToolParams(m_options.address, m_options.bufferSize, m_options.connectTimeoutMs);
+    m_status = KORVEL_Initialize(&m_instance, &m_params, OnEvent, 0);
+    if (m_status != KORVEL_OK) return kConnectFailed;
+    ConnectResult result =
+        WaitForConnection(m_instance, m_options.connectTimeoutMs, &g_stop, &m_status);
+    if (result != kConnectDone) {
+        Close();
+        return result;
+    }
+    ReportGap();
+    std::fprintf(stderr, "korvel-dump: %s:%u connected\n", m_params.ipAddress, m_params.port);
+    m_state = KORVEL_CONN_CONNECTED;
+    return result;
+}
+
+void DumpSession::Close() {
+    uint32_t status = KORVEL_Shutdown(m_instance);
+    if (status != KORVEL_OK) Report("shutting the instance down", status);
+}
+
+// Waits before the next attempt; false when the dump is to end instead.
+bool DumpSession::Backoff(std::chrono::milliseconds delay) {
+    auto until = std::chrono::steady_clock::now() + delay;
+    while (std::chrono::steady_clock::now() < until) {
+        if (g_stop || Done()) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return !g_stop && !Done();
+}
+
+void DumpSession::ReportGap() {
+    if (!m_inGap) return;
+    m_inGap = false;
+    double gap =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - m_gapStart).count();
+    std::fprintf(stderr, "korvel-dump: gap of %.3f s without connection to %s:%u\n", gap,
+                 m_params.ipAddress, m_params.port);
+}
+
 int DumpSession::Loop() {
     for (;;) {
-        uint32_t events = WaitForEvents();
+        WaitForEvents();
         if (g_stop) return kDumpExitOk;
-        // A connection can end before its state has been read even once.
-        if ((events & (1u << EVENT_CONNECTED)) && !m_connected) {
-            m_connected = true;
-            std::fprintf(stderr, "korvel-dump: %s:%u connected\n", m_params.ipAddress,
-                         m_params.port);
-        }
         int exitCode = Step();
         if (exitCode >= 0) return exitCode;
-        if (m_options.count > 0 && m_frames >= m_options.count) return kDumpExitOk;
-        if (m_options.duration > 0 && Elapsed() >= m_options.duration) return kDumpExitOk;
-        if (!m_connected && Elapsed() * 1000 >= m_options.connectTimeoutMs) {
-            std::fprintf(stderr, "korvel-dump: no connection to %s:%u within %u ms\n",
-                         m_params.ipAddress, m_params.port, m_options.connectTimeoutMs);
-            return kDumpExitNoConnection;
-        }
+        if (Done()) return kDumpExitOk;
     }
+}
+
+bool DumpSession::Done() const {
+    return (m_options.count > 0 && m_frames >= m_options.count) ||
+           (m_options.duration > 0 && Elapsed() >= m_options.duration);
 }
 
 // One pass after a wake-up: messages, connection state, overruns. Returns
@@ -157,6 +228,7 @@ void DumpSession::Print(const CanMsg *msgs, uint32_t count) {
     int64_t readTime = WallClockMicros();
     for (uint32_t i = 0; i < count; ++i) {
         if (m_options.count > 0 && m_frames >= m_options.count) break;
+        if (!m_options.filters.Matches(msgs[i])) continue;
         ++m_frames;
         int64_t time = m_clock.Place(msgs[i].timestamp, readTime);
         CanLogRecord record = {};
@@ -175,33 +247,31 @@ void DumpSession::Print(const CanMsg *msgs, uint32_t count) {
 
 void DumpSession::AppendScreenLine(const CanMsg &msg, int64_t time, std::string &out) {
     if (m_firstTime < 0) m_firstTime = m_lastTime = time;
+    std::string stamp;
     if (m_options.timestamps == 'a' || m_options.timestamps == 'A')
-        out += " " + FormatStamp(m_options.timestamps, time);
+        stamp = FormatStamp(m_options.timestamps, time);
     else if (m_options.timestamps == 'd')
-        out += " " + FormatStamp('d', time - m_lastTime);
+        stamp = FormatStamp('d', time - m_lastTime);
     else if (m_options.timestamps == 'z')
-        out += " " + FormatStamp('z', time - m_firstTime);
+        stamp = FormatStamp('z', time - m_firstTime);
     m_lastTime = time;
-    out += FormatCandumpLine(msg, m_options.interfaceName.c_str()) + '\n';
+    out += FormatCandumpLine(msg, m_options.interfaceName.c_str(), stamp) + '\n';
 }
 
-// Reports each change of the connection state. The library sends no event
-// when the gateway ends the stream, so the state is read after every wait.
+// Reports the end of the connection. The library sends no event when the
+// gateway ends the stream, so the state is read after every wait.
 int DumpSession::WatchConnection() {
     uint32_t state = 0;
     uint32_t status = KORVEL_GetConnectionState(m_instance, &state);
     if (status != KORVEL_OK) return Failed("reading the connection state", status);
-    if (state == m_state || (state == KORVEL_CONN_CONNECTED && m_connected)) return -1;
+    if (state == m_state) return -1;
     // An established stream that ended goes from 5 to 7 at the next read of
     // the socket; both mean that the gateway closed it.
-    if (state == KORVEL_CONN_LOST && m_connected) state = KORVEL_CONN_CLOSED_BY_PEER;
+    if (state == KORVEL_CONN_LOST) state = KORVEL_CONN_CLOSED_BY_PEER;
     m_state = state;
     std::fprintf(stderr, "korvel-dump: %s:%u %s\n", m_params.ipAddress, m_params.port,
                  KorvelConnectionStateText(state));
-    if (state == KORVEL_CONN_CONNECTED) m_connected = true;
-    if (state != KORVEL_CONN_CLOSED_BY_PEER && state != KORVEL_CONN_LOST) return -1;
-    Drain();
-    return m_connected ? kDumpExitEnded : kDumpExitNoConnection;
+    return state == KORVEL_CONN_CLOSED_BY_PEER ? Ended() : -1;
 }
 
 // Shows each overrun once: the bits are cleared after they were reported.
@@ -238,13 +308,14 @@ void DumpSession::Drain() {
 }
 
 int DumpSession::Failed(const char *what, uint32_t status) {
-    if (!m_connected) {
-        std::fprintf(stderr, "korvel-dump: no connection to %s:%u\n", m_params.ipAddress,
-                     m_params.port);
-        Report(what, status);
-        return kDumpExitNoConnection;
-    }
     Report(what, status);
+    return Ended();
+}
+
+// The connection is gone: a gap begins, and what the library holds is shown.
+int DumpSession::Ended() {
+    m_inGap = true;
+    m_gapStart = std::chrono::steady_clock::now();
     Drain();
     return kDumpExitEnded;
 }

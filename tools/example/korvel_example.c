@@ -3,7 +3,7 @@
  * messages until its own have come back from the gateway, prints what it
  * sent and received, and closes the instance.
  *
- * usage: korvel-example [HOST[:PORT]]   (default 127.0.0.1:29536)
+ * usage: korvel-example [-h|--help] [HOST[:PORT]]   (default 127.0.0.1:29536)
  *
  * Against a gateway that echoes (korvel-gateway -e sender) the messages come
  * back ("echoed"); any other message the gateway sends meanwhile is printed
@@ -95,6 +95,13 @@ static int ReadBack(int32_t instance, const CanMsg *sent) {
     return count;
 }
 
+static const char kUsage[] =
+    "usage: korvel-example [-h|--help] [HOST[:PORT]]   (default 127.0.0.1:29536)\n"
+    "Opens an instance in polling mode, writes four CAN messages, reads until they\n"
+    "have come back from the gateway and closes the instance. Run it against an\n"
+    "echoing gateway, e.g. korvel-gateway -e sender.\n"
+    "Exit status: 0 when all messages came back, 1 otherwise, 2 for a bad argument.\n";
+
 /* "HOST" or "HOST:PORT" into params. */
 static int SetAddress(InitParams *params, const char *text) {
     const char *colon = strchr(text, ':');
@@ -126,8 +133,13 @@ int main(int argc, char **argv) {
     params.rxBufferSize = 1024;
     params.connectTimeout = 2000;
     params.shutdownTimeout = 1000;
-    if (!SetAddress(&params, argc > 1 ? argv[1] : "127.0.0.1")) {
-        fprintf(stderr, "usage: korvel-example [HOST[:PORT]]   e.g. 127.0.0.1:29536\n");
+    if (argc > 1 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0)) {
+        fputs(kUsage, stdout);
+        return 0;
+    }
+    if (argc > 2 || (argc > 1 && argv[1][0] == '-') ||
+        !SetAddress(&params, argc > 1 ? argv[1] : "127.0.0.1")) {
+        fputs(kUsage, stderr);
         return 2;
     }
 

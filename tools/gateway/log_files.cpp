@@ -7,6 +7,27 @@
 #include <cstring>
 #include <ctime>
 
+namespace {
+
+// Lines of a log that the gateway cannot send, skipped with one warning per kind.
+enum SkippedKind { kSkippedComment, kSkippedErrorFrame, kSkippedFd, kSkippedKinds };
+
+const char *const kSkippedText[kSkippedKinds] = {
+    "comment lines ('#')",
+    "error frame lines (error frames cannot be carried)",
+    "CAN FD lines (CAN FD frames cannot be carried)",
+};
+
+// The kind of a line to skip, or kSkippedKinds for a line to read.
+int SkippedKindOf(const char *line, int status) {
+    if (line[std::strspn(line, " \t")] == '#') return kSkippedComment;
+    if (status == CAN_TEXT_ERR_ERROR_FRAME) return kSkippedErrorFrame;
+    if (status == CAN_TEXT_ERR_FD) return kSkippedFd;
+    return kSkippedKinds;
+}
+
+} // namespace
+
 bool LoadReplayLog(const std::string &path, std::vector<ReplayFrame> *frames) {
     FILE *file = std::fopen(path.c_str(), "r");
     if (file == nullptr) {
@@ -15,6 +36,7 @@ bool LoadReplayLog(const std::string &path, std::vector<ReplayFrame> *frames) {
     }
     char line[512];
     unsigned number = 0;
+    uint64_t skipped[kSkippedKinds] = {};
     int64_t first = 0, last = 0;
     bool ok = true;
     while (ok && std::fgets(line, sizeof(line), file) != nullptr) {
@@ -22,6 +44,11 @@ bool LoadReplayLog(const std::string &path, std::vector<ReplayFrame> *frames) {
         if (line[std::strspn(line, " \t\r\n")] == '\0') continue;
         CanLogRecord record;
         int status = ParseCandumpLog(line, &record);
+        int kind = SkippedKindOf(line, status);
+        if (kind != kSkippedKinds) {
+            ++skipped[kind];
+            continue;
+        }
         if (status != CAN_TEXT_OK) {
             std::fprintf(stderr, "korvel-gateway: %s:%u: %s\n", path.c_str(), number,
                          CanTextStatusText(status));
@@ -39,6 +66,10 @@ bool LoadReplayLog(const std::string &path, std::vector<ReplayFrame> *frames) {
         ok = false;
     }
     std::fclose(file);
+    for (int kind = 0; ok && kind < kSkippedKinds; ++kind)
+        if (skipped[kind] > 0)
+            std::fprintf(stderr, "korvel-gateway: %s: skipped %llu %s\n", path.c_str(),
+                         (unsigned long long)skipped[kind], kSkippedText[kind]);
     return ok;
 }
 

@@ -15,8 +15,10 @@ struct ReplayFrame {
     CanMsg msg;
 };
 
-// Reads a whole log. Blank lines are skipped; any other line that is no log
-// line fails the load with a message naming the file and line on stderr.
+// Reads a whole log. Blank lines are skipped; so are comment lines ('#'),
+// error frames and CAN FD frames, with one warning per kind on stderr giving
+// their number. Any other line that is no log line fails the load with a
+// message naming the file and line on stderr.
 bool LoadReplayLog(const std::string &path, std::vector<ReplayFrame> *frames);
 
 // Appends received frames to a log, stamped with the wall clock.

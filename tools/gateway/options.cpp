@@ -18,7 +18,8 @@ void PrintGatewayUsage(FILE *out) {
         "  -p, --port PORT        TCP port, 0 for an ephemeral port (default 29536)\n"
         "  -e, --echo WHO         send each received frame back to: sender | all | others\n"
         "\n"
-        "Generator (each client gets its own sequence from its connection on):\n"
+        "Generator (each client gets its own sequence from its connection on; the options\n"
+        "below -g take effect with -g only, and warn without it):\n"
         "  -g, --generate         send generated frames\n"
         "  -r, --rate N|max       frames per second per client (default 10)\n"
         "  -n, --count N          stop after N frames per client\n"
@@ -31,7 +32,10 @@ void PrintGatewayUsage(FILE *out) {
         "  -R, --remote           remote frames instead of data frames\n"
         "\n"
         "Log files (candump log format: \"(1436509052.249713) can0 123#DEADBEEF\"):\n"
-        "      --replay FILE      send the log's frames to each client with their recorded timing\n"
+        "      --replay FILE      send the log's frames to each client with their recorded "
+        "timing;\n"
+        "                         comments, error frames and CAN FD frames are skipped with\n"
+        "                         one warning per kind\n"
         "      --record FILE      append every frame received from any client to FILE\n"
         "      --interface NAME   interface name in recorded lines (default korvel0)\n"
         "\n"
@@ -290,6 +294,9 @@ bool ApplyOption(int option, const char *arg, GatewayOptions *o) {
            ApplyFaultOption(option, arg, &o->faults);
 }
 
+// The options that shape the generator's frames; without -g they do nothing.
+const char kGeneratorShapes[] = "rntIxLDR";
+
 std::string OptionName(int option) {
     for (const struct option *o = kLongOptions; o->name != nullptr; ++o)
         if (o->val == option) return std::string("--") + o->name;
@@ -302,10 +309,12 @@ int ParseGatewayOptions(int argc, char **argv, GatewayOptions *options) {
     *options = GatewayOptions();
     optind = 1;
     int option;
+    int shape = 0; // the last generator option seen
     while ((option = getopt_long(argc, argv, "a:p:e:gr:n:t:I:xL:D:Rh", kLongOptions, nullptr)) !=
            -1) {
         if (option == 'h') return 1;
         if (option == '?') return 2; // getopt_long has reported it
+        if (option < kReplay && std::strchr(kGeneratorShapes, option) != nullptr) shape = option;
         if (!ApplyOption(option, optarg, options)) {
             std::fprintf(stderr, "korvel-gateway: bad value '%s' for %s (see --help)\n",
                          optarg ? optarg : "", OptionName(option).c_str());
@@ -317,6 +326,9 @@ int ParseGatewayOptions(int argc, char **argv, GatewayOptions *options) {
                      argv[optind]);
         return 2;
     }
+    if (shape != 0 && !options->generator.enabled)
+        std::fprintf(stderr, "korvel-gateway: warning: %s has no effect without -g (--generate)\n",
+                     OptionName(shape).c_str());
     const FaultOptions &f = options->faults;
     if ((f.closeAfter > 0) + (f.resetAfter > 0) + (f.resetInside > 0) > 1) {
         std::fprintf(stderr, "korvel-gateway: --close-after, --reset-after and --reset-inside "

@@ -1,6 +1,7 @@
 // korvel-send: sends CAN frames given in cansend syntax through the library
 // and reports the library's status for each.
 #include "can_text.h"
+#include "connect_wait.h"
 #include "host_port.h"
 #include "status_text.h"
 #include "tool_args.h"
@@ -42,6 +43,8 @@ void PrintUsage(FILE *out) {
         "  <id>#<data>     data frame: 0 to 8 bytes of two hex digits, '.' allowed between bytes\n"
         "  <id>#R[<len>]   remote frame of length <len> 0 to 8 (default 0)\n"
         "  <id> has 1 to 3 hex digits for a standard, 4 to 8 for an extended identifier.\n"
+        "  Error frames (candump's 2xxxxxxx identifiers) and CAN FD frames ('##') cannot\n"
+        "  be carried by the gateway and are refused.\n"
         "\n"
         "  -n, --repeat N           send the frames N times (default 1; 0: until Ctrl-C)\n"
         "  -g, --gap MS             pause MS milliseconds between two frames (default 0)\n"
@@ -51,6 +54,8 @@ void PrintUsage(FILE *out) {
         "\n"
         "korvel-send waits for room in the transmit buffer before each frame and, at\n"
         "the end, until the library has passed every frame to the connection.\n"
+        "\n"
+        "A refused or unreachable gateway is reported at once as \"no gateway at HOST:PORT\".\n"
         "\n"
         "Exit status: 0 when every frame was accepted; 1 when no connection was made;\n"
         "2 for a bad argument or frame (nothing is sent); 3 when the library refused a\n"
@@ -120,8 +125,10 @@ int ParseOperands(int argc, char **argv, SendOptions *o) {
         CanMsg msg;
         int status = ParseCanSend(argv[optind], &msg);
         if (status != CAN_TEXT_OK) {
+            // Frames that are well-formed but cannot be carried need no syntax lesson.
+            bool carried = status != CAN_TEXT_ERR_ERROR_FRAME && status != CAN_TEXT_ERR_FD;
             std::fprintf(stderr, "korvel-send: bad frame '%s': %s\n%s", argv[optind],
-                         CanTextStatusText(status), kFrameSyntax);
+                         CanTextStatusText(status), carried ? kFrameSyntax : "");
             return 2;
         }
         o->texts.push_back(argv[optind]);
@@ -150,11 +157,22 @@ void OnSignal(int) { g_stop = 1; }
 
 void Pause(uint64_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-void Report(const char *what, uint32_t status) {
-    std::printf("%s: status %u %s (%s)\n", what, status, KorvelStatusName(status),
+// The library's answer to one frame, on standard output.
+void Report(const char *frame, uint32_t status) {
+    std::printf("%s: status %u %s (%s)\n", frame, status, KorvelStatusName(status),
                 KorvelStatusText(status));
     std::fflush(stdout);
 }
+
+// A failure of the instance itself, on standard error.
+void ReportFailure(const char *what, uint32_t status) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "korvel-send: %s: status %u %s (%s)\n", what, status,
+                 KorvelStatusName(status), KorvelStatusText(status));
+}
+
+// Events are not needed: the connection state is polled.
+void KORVEL_CALL IgnoreEvent(int32_t, uint32_t, uint32_t) {}
 
 // Waits until the transmit buffer takes another message. KORVEL_OK, or the
 // library's status when it cannot be asked.
@@ -218,23 +236,34 @@ bool SendFrames(int32_t instance, const SendOptions &o) {
     return true;
 }
 
-int Run(const SendOptions &o) {
-    InitParams params = MakeToolParams(o.address, 256, o.connectTimeoutMs);
-    int32_t instance = 0;
-    uint32_t status = KORVEL_Initialize(&instance, &params, nullptr, 0);
+// Opens the instance in callback mode, which returns at once, so that a
+// refused connection ends the wait as soon as the socket reports it.
+bool Open(const SendOptions &o, InitParams *params, int32_t *instance) {
+    *params = MakeToolParams(o.address, 256, o.connectTimeoutMs);
+    uint32_t status = KORVEL_Initialize(instance, params, IgnoreEvent, 0);
     if (status != KORVEL_OK) {
-        std::printf("korvel-send: no connection to %s:%u\n", params.ipAddress, params.port);
-        Report("opening the instance", status);
-        return kSendExitNoConnection;
+        ReportFailure("opening the instance", status);
+        return false;
     }
+    ConnectResult result = WaitForConnection(*instance, o.connectTimeoutMs, &g_stop, &status);
+    if (result == kConnectDone) return true;
+    ReportConnectFailure(stderr, "korvel-send", *params, result, o.connectTimeoutMs, status);
+    KORVEL_Shutdown(*instance);
+    return false;
+}
+
+int Run(const SendOptions &o) {
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
+    InitParams params;
+    int32_t instance = 0;
+    if (!Open(o, &params, &instance)) return g_stop ? kSendExitOk : kSendExitNoConnection;
     bool sent = SendFrames(instance, o);
-    status = WaitUntilSent(instance);
-    if (status != KORVEL_OK) Report("after sending", status);
+    uint32_t status = WaitUntilSent(instance);
+    if (status != KORVEL_OK) ReportFailure("after sending", status);
     sent = sent && status == KORVEL_OK;
     status = KORVEL_Shutdown(instance);
-    if (status != KORVEL_OK) Report("closing the instance", status);
+    if (status != KORVEL_OK) ReportFailure("closing the instance", status);
     return sent && status == KORVEL_OK ? kSendExitOk : kSendExitRefused;
 }
 
