@@ -131,7 +131,11 @@ typedef struct VersionInfo {
 
 /* Called on the instance's own thread with (instance number, EVENT_* code,
  * user value given to KORVEL_Initialize). Never called from inside an
- * exported function. */
+ * exported function. It may call every exported function, even
+ * KORVEL_Shutdown for its own instance.
+ * It should not throw. A C++ exception that leaves it is caught on the
+ * instance's thread: later events are still delivered, and the next exported
+ * call on the instance returns KORVEL_ERR_UNKNOWN once. */
 typedef void(KORVEL_CALL *EventCallback)(int32_t instance, uint32_t code, uint32_t userValue);
 
 /* Discard buffers and state as selected by KORVEL_RESET_* flags (low 16 bits). */

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -327,6 +328,26 @@ TEST_F(Lifecycle, CallbackMayShutItsOwnInstanceDown) {
     EXPECT_EQ(3u, lib.GetConnectionState(n, &state));
     EXPECT_EQ(1, OpenPolling());
     EXPECT_EQ(0u, lib.Shutdown(1));
+}
+
+// An exception from the application's callback is caught on the callback
+// thread and reported by the next call on the instance; events still come.
+void KORVEL_CALL ThrowOnReceivedMessages(int32_t, uint32_t code, uint32_t) {
+    if (code == EVENT_MSG_RECEIVED) throw std::runtime_error("application failure");
+}
+
+TEST_F(Lifecycle, ExceptionFromTheCallbackIsReportedOnceAndEventsGoOn) {
+    int32_t n = 0;
+    ASSERT_EQ(0u, lib.Initialize(&n, &params, ThrowOnReceivedMessages, 0));
+    ASSERT_TRUE(gateway.WaitForClients(1));
+    uint16_t state = 0;
+    for (int notice = 0; notice < 2; ++notice) {
+        gateway.Send(0, "$CAN;S;D;0x1;0x0;#");
+        ASSERT_TRUE(Eventually([&] { return lib.GetCanState(n, &state) == KORVEL_ERR_UNKNOWN; }));
+        EXPECT_EQ(0u, lib.GetCanState(n, &state));
+        EXPECT_EQ(1u, ReadMessages(n, 1).size()); // a read lets the next notice come
+    }
+    EXPECT_EQ(0u, lib.Shutdown(n));
 }
 
 } // namespace
