@@ -7,12 +7,16 @@
 #include "os/lock.h"
 #include "os/settings.h"
 
+#include <atomic>
+
 namespace {
 
 constexpr uint8_t kDefaultMaxInstances = 10;
 // How often a callback thread that waits for the API lock looks whether its
 // engine is being torn down.
 constexpr uint32_t kStopCheckMs = 1;
+// How many times a callback thread looks at a held API lock before it sleeps.
+constexpr uint32_t kCallbackSpins = 4000;
 
 // The API lock is a flag guarded by a short critical section rather than a
 // critical section held through the whole export: a callback thread must be
@@ -20,9 +24,19 @@ constexpr uint32_t kStopCheckMs = 1;
 // thread that calls the library in a tight loop.
 OsCriticalSection g_apiGuard;
 OsConditionVariable g_apiReleased;
-bool g_apiHeld = false;
+std::atomic<bool> g_apiHeld{false}; // changed under g_apiGuard only
 uint32_t g_callbacksWaiting = 0;
 uint8_t g_maxInstances = kDefaultMaxInstances;
+
+// Watches a held API lock for a moment without the guard: an export usually
+// holds it for well under a microsecond, far less than a sleep and a wake-up
+// cost.
+void SpinWhileHeld() {
+    OsLeaveCriticalSection(&g_apiGuard);
+    for (uint32_t i = 0; i < kCallbackSpins && g_apiHeld.load(std::memory_order_relaxed); ++i) {
+    }
+    OsEnterCriticalSection(&g_apiGuard);
+}
 
 } // namespace
 
@@ -57,8 +71,14 @@ ApiLock::ApiLock() {
     OsLockGuard guard(&g_apiGuard);
     const bool callback = CProcessData::InCallbackThread();
     if (callback) ++g_callbacksWaiting;
+    bool spun = !callback;
     while (g_apiHeld || (!callback && g_callbacksWaiting > 0)) {
         if (callback && CProcessData::CallbackThreadMustNotWait()) break;
+        if (!spun) {
+            SpinWhileHeld();
+            spun = true;
+            continue;
+        }
         OsSleepConditionVariable(&g_apiReleased, &g_apiGuard,
                                  callback ? kStopCheckMs : OS_INFINITE);
     }
