@@ -312,24 +312,6 @@ TEST_F(Lifecycle, ShutdownWhileTheCallbackCallsTheLibraryNeverHangs) {
     }
 }
 
-std::atomic<uint32_t> g_ownShutdownResult{0xFFFFFFFFu};
-
-void KORVEL_CALL ShutDownOwnInstance(int32_t instance, uint32_t code, uint32_t) {
-    if (code == EVENT_CONNECTED) g_ownShutdownResult = g_lib->Shutdown(instance);
-}
-
-TEST_F(Lifecycle, CallbackMayShutItsOwnInstanceDown) {
-    g_ownShutdownResult = 0xFFFFFFFFu;
-    int32_t n = 0;
-    ASSERT_EQ(0u, lib.Initialize(&n, &params, ShutDownOwnInstance, 0));
-    ASSERT_TRUE(Eventually([] { return g_ownShutdownResult != 0xFFFFFFFFu; }));
-    EXPECT_EQ(0u, g_ownShutdownResult.load());
-    uint32_t state = 0;
-    EXPECT_EQ(3u, lib.GetConnectionState(n, &state));
-    EXPECT_EQ(1, OpenPolling());
-    EXPECT_EQ(0u, lib.Shutdown(1));
-}
-
 // An exception from the application's callback is caught on the callback
 // thread and reported by the next call on the instance; events still come.
 void KORVEL_CALL ThrowOnReceivedMessages(int32_t, uint32_t code, uint32_t) {
