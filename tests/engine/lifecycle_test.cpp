@@ -320,6 +320,9 @@ void KORVEL_CALL ThrowOnReceivedMessages(int32_t, uint32_t code, uint32_t) {
 }
 
 TEST_F(Lifecycle, ExceptionFromTheCallbackIsReportedOnceAndEventsGoOn) {
+#if defined(_WIN32) && !defined(_WIN64)
+    GTEST_SKIP() << "32-bit Windows unwinds no exception across the library's frames";
+#endif
     int32_t n = 0;
     ASSERT_EQ(0u, lib.Initialize(&n, &params, ThrowOnReceivedMessages, 0));
     ASSERT_TRUE(gateway.WaitForClients(1));
