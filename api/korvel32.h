@@ -131,7 +131,13 @@ typedef struct VersionInfo {
 
 /* Called on the instance's own thread with (instance number, EVENT_* code,
  * user value given to KORVEL_Initialize). Never called from inside an
- * exported function. */
+ * exported function. It may call every exported function, even
+ * KORVEL_Shutdown for its own instance.
+ * It should not throw. On Linux and 64-bit Windows a C++ exception that
+ * leaves it is caught on the instance's thread: later events are still
+ * delivered, and the next exported call on the instance returns
+ * KORVEL_ERR_UNKNOWN once. On 32-bit Windows an exception is not unwound
+ * through the library's frames and ends the process, as on any thread. */
 typedef void(KORVEL_CALL *EventCallback)(int32_t instance, uint32_t code, uint32_t userValue);
 
 /* Discard buffers and state as selected by KORVEL_RESET_* flags (low 16 bits). */

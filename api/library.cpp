@@ -3,15 +3,40 @@
 #include "api/instance_table.h"
 #include "engine/process_data.h"
 #include "os/clock.h"
+#include "os/handle.h"
 #include "os/lock.h"
 #include "os/settings.h"
+
+#include <atomic>
 
 namespace {
 
 constexpr uint8_t kDefaultMaxInstances = 10;
+// How often a callback thread that waits for the API lock looks whether its
+// engine is being torn down.
+constexpr uint32_t kStopCheckMs = 1;
+// How many times a callback thread looks at a held API lock before it sleeps.
+constexpr uint32_t kCallbackSpins = 4000;
 
-OsCriticalSection g_apiLock;
+// The API lock is a flag guarded by a short critical section rather than a
+// critical section held through the whole export: a callback thread must be
+// able to give up its wait, and it must not be kept out by an application
+// thread that calls the library in a tight loop.
+OsCriticalSection g_apiGuard;
+OsConditionVariable g_apiReleased;
+std::atomic<bool> g_apiHeld{false}; // changed under g_apiGuard only
+uint32_t g_callbacksWaiting = 0;
 uint8_t g_maxInstances = kDefaultMaxInstances;
+
+// Watches a held API lock for a moment without the guard: an export usually
+// holds it for well under a microsecond, far less than a sleep and a wake-up
+// cost.
+void SpinWhileHeld() {
+    OsLeaveCriticalSection(&g_apiGuard);
+    for (uint32_t i = 0; i < kCallbackSpins && g_apiHeld.load(std::memory_order_relaxed); ++i) {
+    }
+    OsEnterCriticalSection(&g_apiGuard);
+}
 
 } // namespace
 
@@ -26,30 +51,45 @@ bool KorvelProcessAttach() {
     bool found = OsReadMaxInstances(&value);
     g_maxInstances = MaxInstancesFromSetting(found, value);
     InstanceTableLoad();
-    OsInitCriticalSection(&g_apiLock);
+    OsInitCriticalSection(&g_apiGuard);
+    OsInitConditionVariable(&g_apiReleased);
     return true;
 }
 
 void KorvelProcessDetach() {
     InstanceTableUnload();
-    OsDeleteCriticalSection(&g_apiLock);
+    OsDeleteConditionVariable(&g_apiReleased);
+    OsDeleteCriticalSection(&g_apiGuard);
     OsEndTimerPeriod();
 }
 
 uint8_t MaxInstances() { return g_maxInstances; }
 
+// Waiting callback threads go first: an event is delivered promptly even
+// while the application polls the library from another thread.
 ApiLock::ApiLock() {
-    if (!CProcessData::InCallbackThread()) {
-        OsEnterCriticalSection(&g_apiLock);
-        m_held = true;
-        return;
+    OsLockGuard guard(&g_apiGuard);
+    const bool callback = CProcessData::InCallbackThread();
+    if (callback) ++g_callbacksWaiting;
+    bool spun = !callback;
+    while (g_apiHeld || (!callback && g_callbacksWaiting > 0)) {
+        if (callback && CProcessData::CallbackThreadMustNotWait()) break;
+        if (!spun) {
+            SpinWhileHeld();
+            spun = true;
+            continue;
+        }
+        OsSleepConditionVariable(&g_apiReleased, &g_apiGuard,
+                                 callback ? kStopCheckMs : OS_INFINITE);
     }
-    while (!(m_held = OsTryEnterCriticalSection(&g_apiLock))) {
-        if (CProcessData::CallbackThreadMustNotWait()) return;
-        OsSleep(1);
-    }
+    if (callback) --g_callbacksWaiting;
+    m_held = !g_apiHeld;
+    g_apiHeld = true;
 }
 
 ApiLock::~ApiLock() {
-    if (m_held) OsLeaveCriticalSection(&g_apiLock);
+    if (!m_held) return;
+    OsLockGuard guard(&g_apiGuard);
+    g_apiHeld = false;
+    OsWakeAllConditionVariable(&g_apiReleased);
 }

@@ -16,12 +16,14 @@ uint8_t MaxInstances();
 uint8_t MaxInstancesFromSetting(bool found, uint32_t value);
 
 // Holds the API lock: every exported function runs under it, so at most one
-// of them runs at a time in the process.
+// of them runs at a time in the process. It is not entered twice by one
+// thread.
 //
-// An event callback that calls the library while its own instance is being
-// shut down must not wait: the shutdown holds the lock and waits for the
-// callback to return. Such a call gives up (Held() is false) and the export
-// answers KORVEL_ERR_ILLEGAL_INSTANCE, as for an instance that is gone.
+// A call from an event callback waits like any other, but for one case: an
+// instance being shut down waits for its callback to return while the
+// shutdown holds the lock, so the callback thread of an engine that is being
+// torn down gives up instead (Held() is false) and the export answers
+// KORVEL_ERR_ILLEGAL_INSTANCE, as for an instance that is gone.
 class ApiLock {
 public:
     ApiLock();

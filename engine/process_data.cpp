@@ -68,6 +68,22 @@ void CProcessData::StartCallbackThread() {
     m_callbackThread = nullptr;
 }
 
+namespace {
+
+// An exception that leaves the application's callback must not end the
+// process on our thread: it is caught here, the thread goes on delivering
+// events, and the next exported call on the instance reports it once, unless
+// the callback has shut its own instance down before it threw.
+void Deliver(CProcessData *engine, CKorvel *owner, uint32_t code) {
+    try {
+        owner->OnEvent(code, owner->UserValue());
+    } catch (...) {
+        if (CProcessData::InCallbackThread()) engine->ReportCallbackFailure();
+    }
+}
+
+} // namespace
+
 uint32_t CallbackThreadProc(void *arg) {
     CProcessData *engine = static_cast<CProcessData *>(arg);
     t_callbackEngine = engine;
@@ -78,7 +94,7 @@ uint32_t CallbackThreadProc(void *arg) {
     for (;;) {
         uint32_t r = OsWaitForEvents(ENGINE_EVENT_COUNT, events, OS_INFINITE);
         if (r == ENGINE_EVENT_STOP) break;
-        if (r < ENGINE_EVENT_COUNT) owner->OnEvent(kEventCodes[r], owner->UserValue());
+        if (r < ENGINE_EVENT_COUNT) Deliver(engine, owner, kEventCodes[r]);
         else OsSleep(1); // a failed wait delivers nothing and must not spin
     }
     if (t_closeEventsOnExit)
@@ -128,4 +144,11 @@ void CProcessData::Cleanup() {
     OsDeleteCriticalSection(&m_rxLock);
 }
 
-uint32_t CProcessData::TakeLastError() { return m_lastError.exchange(PROCESS_OK); }
+// A failed callback is kept apart from the service thread's result, which
+// every cycle overwrites, and comes first.
+uint32_t CProcessData::TakeLastError() {
+    if (m_callbackFailed.exchange(false)) return PROCESS_ERR_UNKNOWN;
+    return m_lastError.exchange(PROCESS_OK);
+}
+
+void CProcessData::ReportCallbackFailure() { m_callbackFailed = true; }

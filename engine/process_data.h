@@ -41,8 +41,11 @@ class CProcessData {
     uint32_t ReleaseSocket();
     uint32_t GetConnectionState(uint32_t *state);
 
-    // The pending error of the latest service cycle, handed out once.
+    // The pending error of the latest service cycle, or of a callback that
+    // threw, handed out once.
     uint32_t TakeLastError();
+    // Callback thread: the application's callback threw.
+    void ReportCallbackFailure();
 
     // Buffers and state, called by the exported functions.
     uint32_t WriteCanMsg(const CanMsg *msg);
@@ -104,7 +107,8 @@ class CProcessData {
     uint32_t m_lastSockError = 0;
     uint32_t m_connState = 0;
     uint32_t m_lastConnState = 0;
-    std::atomic<uint32_t> m_lastError{0}; // written by the service thread, taken by the API
+    std::atomic<uint32_t> m_lastError{0};      // written by the service thread, taken by the API
+    std::atomic<bool> m_callbackFailed{false}; // the application's callback threw
     const InitParams *m_params = nullptr;
     CProcessThread *m_callbackThread = nullptr;
     ThreadDesc m_callbackThreadDesc{};

@@ -5,6 +5,7 @@
 #include "os/clock.h"
 #include "os/event.h"
 #include "os/lock.h"
+#include "os/module_version.h"
 #include "os/thread.h"
 
 #include <algorithm>
@@ -43,12 +44,14 @@ uint32_t ServiceThreadProc(void *) {
     }
 }
 
-// Names are unique per process: "DO_EXIT" of one process must never end
-// another process's service thread.
+// Names are unique per loaded copy of the library: "DO_EXIT" of another
+// process, or of another copy in this process, must never end this copy's
+// service thread.
 OsHandle CreateNamedEvent(const char *stem) {
     char name[64];
-    std::snprintf(name, sizeof(name), "%s.%lu", stem,
-                  static_cast<unsigned long>(OsCurrentProcessId()));
+    std::snprintf(name, sizeof(name), "%s.%lu.%llx", stem,
+                  static_cast<unsigned long>(OsCurrentProcessId()),
+                  static_cast<unsigned long long>(OsModuleBase()));
     return OsCreateEvent(name);
 }
 

@@ -76,6 +76,10 @@ gbench codec codec_bench
 gbench api api_bench
 gbench api-normal api_bench normal
 for i in 1 2 3 4 5; do
+    printf 'callback.%s: callback_bench 300\n' "$i"
+    { echo "load1 $(load)"; "$bin/callback_bench" 300; } >"$results/callback.$i.txt"
+done
+for i in 1 2 3 4 5; do
     driver "rx.$i" rx 3
     driver "rx-baseline.$i" rx-baseline 1
 done

@@ -2,6 +2,15 @@
 
 #include "korvel_version.h"
 
+#include <dlfcn.h>
+
+uintptr_t OsModuleBase() {
+    static const char kInside = 0;
+    Dl_info info{};
+    if (dladdr(&kInside, &info) == 0) return reinterpret_cast<uintptr_t>(&kInside);
+    return reinterpret_cast<uintptr_t>(info.dli_fbase);
+}
+
 // The version words come from the same project version that the Windows
 // build writes into its version resource.
 bool OsReadProductVersion(uint32_t *ms, uint32_t *ls) {

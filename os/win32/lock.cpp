@@ -13,4 +13,17 @@ void OsInitCriticalSection(OsCriticalSection *cs) { InitializeCriticalSection(Na
 void OsDeleteCriticalSection(OsCriticalSection *cs) { DeleteCriticalSection(Native(cs)); }
 void OsEnterCriticalSection(OsCriticalSection *cs) { EnterCriticalSection(Native(cs)); }
 void OsLeaveCriticalSection(OsCriticalSection *cs) { LeaveCriticalSection(Native(cs)); }
-bool OsTryEnterCriticalSection(OsCriticalSection *cs) { return TryEnterCriticalSection(Native(cs)) != 0; }
+
+static_assert(sizeof(CONDITION_VARIABLE) <= sizeof(OsConditionVariable::storage),
+              "CONDITION_VARIABLE must fit the storage of OsConditionVariable");
+
+static CONDITION_VARIABLE *Native(OsConditionVariable *cv) {
+    return reinterpret_cast<CONDITION_VARIABLE *>(cv->storage);
+}
+
+void OsInitConditionVariable(OsConditionVariable *cv) { InitializeConditionVariable(Native(cv)); }
+void OsDeleteConditionVariable(OsConditionVariable *) {} // holds no resources on Windows
+void OsSleepConditionVariable(OsConditionVariable *cv, OsCriticalSection *cs, uint32_t timeoutMs) {
+    SleepConditionVariableCS(Native(cv), Native(cs), timeoutMs);
+}
+void OsWakeAllConditionVariable(OsConditionVariable *cv) { WakeAllConditionVariable(Native(cv)); }

@@ -9,6 +9,7 @@ static HMODULE g_module = nullptr;
 
 void Win32SetModule(HMODULE module) { g_module = module; }
 HMODULE Win32GetModule() { return g_module; }
+uintptr_t OsModuleBase() { return reinterpret_cast<uintptr_t>(g_module); }
 
 // Reads the fixed part of the version resource from a private copy, because
 // VerQueryValue expects a block it may write to.

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -131,6 +132,7 @@ TEST_F(Lifecycle, RefusedConnectionTimesOutAndFreesTheNumber) {
     EXPECT_EQ(KORVEL_ERR_CONNECTION, lib.Initialize(&n, &params, nullptr, 0));
     EXPECT_EQ(1, n);
     params.port = gateway.Port();
+    params.connectTimeout = 3000; // a loaded machine may take longer than 100 ms to connect
     EXPECT_EQ(1, OpenPolling());
     EXPECT_EQ(0u, lib.Shutdown(1));
 }
@@ -311,22 +313,27 @@ TEST_F(Lifecycle, ShutdownWhileTheCallbackCallsTheLibraryNeverHangs) {
     }
 }
 
-std::atomic<uint32_t> g_ownShutdownResult{0xFFFFFFFFu};
-
-void KORVEL_CALL ShutDownOwnInstance(int32_t instance, uint32_t code, uint32_t) {
-    if (code == EVENT_CONNECTED) g_ownShutdownResult = g_lib->Shutdown(instance);
+// An exception from the application's callback is caught on the callback
+// thread and reported by the next call on the instance; events still come.
+void KORVEL_CALL ThrowOnReceivedMessages(int32_t, uint32_t code, uint32_t) {
+    if (code == EVENT_MSG_RECEIVED) throw std::runtime_error("application failure");
 }
 
-TEST_F(Lifecycle, CallbackMayShutItsOwnInstanceDown) {
-    g_ownShutdownResult = 0xFFFFFFFFu;
+TEST_F(Lifecycle, ExceptionFromTheCallbackIsReportedOnceAndEventsGoOn) {
+#if defined(_WIN32) && !defined(_WIN64)
+    GTEST_SKIP() << "32-bit Windows unwinds no exception across the library's frames";
+#endif
     int32_t n = 0;
-    ASSERT_EQ(0u, lib.Initialize(&n, &params, ShutDownOwnInstance, 0));
-    ASSERT_TRUE(Eventually([] { return g_ownShutdownResult != 0xFFFFFFFFu; }));
-    EXPECT_EQ(0u, g_ownShutdownResult.load());
-    uint32_t state = 0;
-    EXPECT_EQ(3u, lib.GetConnectionState(n, &state));
-    EXPECT_EQ(1, OpenPolling());
-    EXPECT_EQ(0u, lib.Shutdown(1));
+    ASSERT_EQ(0u, lib.Initialize(&n, &params, ThrowOnReceivedMessages, 0));
+    ASSERT_TRUE(gateway.WaitForClients(1));
+    uint16_t state = 0;
+    for (int notice = 0; notice < 2; ++notice) {
+        gateway.Send(0, "$CAN;S;D;0x1;0x0;#");
+        ASSERT_TRUE(Eventually([&] { return lib.GetCanState(n, &state) == KORVEL_ERR_UNKNOWN; }));
+        EXPECT_EQ(0u, lib.GetCanState(n, &state));
+        EXPECT_EQ(1u, ReadMessages(n, 1).size()); // a read lets the next notice come
+    }
+    EXPECT_EQ(0u, lib.Shutdown(n));
 }
 
 } // namespace

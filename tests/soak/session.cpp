@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -21,6 +22,22 @@ const int kWaitMs = 20000; // every wait for the library or the gateway ends by 
 const int kQuietMs = 2000; // no new frame for this long: nothing more is coming
 
 void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// The largest value of a "min default max" line of /proc/sys/net/ipv4.
+uint64_t TcpBufferMax(const char *name) {
+    std::ifstream file(std::string("/proc/sys/net/ipv4/") + name);
+    uint64_t min = 0, def = 0, max = 0;
+    file >> min >> def >> max;
+    return max;
+}
+
+// Messages that a loopback connection whose peer never reads can take in:
+// both ends' largest socket buffers, twice for the kernel's bookkeeping, in
+// the soak's shortest frames ("$CAN;S;D;0x100;0x2;0x0;0x0;#").
+uint64_t LoopbackCapacityMessages() {
+    const uint64_t kShortestFrameBytes = 28;
+    return 2 * (TcpBufferMax("tcp_wmem") + TcpBufferMax("tcp_rmem")) / kShortestFrameBytes;
+}
 
 class Session {
   public:
@@ -135,18 +152,17 @@ void Session::Write(int count) {
 }
 
 // The connection state; a pending error is noted and asked again. A lasting
-// socket error is latched anew by every service cycle, and a busy or
-// instrumented process may see a cycle between any two calls, so the
-// question is asked often enough to fall between two cycles.
+// socket error is latched anew by every service cycle, so the question is
+// asked until a call falls between two cycles, however slow the process.
 uint32_t Session::State() {
     uint32_t state = 0xFFFF;
-    for (int i = 0; i < 1000; ++i) {
+    int64_t end = SoakNowMs() + kWaitMs;
+    for (;;) {
         uint32_t r = KORVEL_GetConnectionState(m_n, &state);
-        if (r == KORVEL_OK) return state;
+        if (r == KORVEL_OK || SoakNowMs() > end) return state;
         std::lock_guard<std::mutex> lock(m_bookLock);
         Note(r);
     }
-    return state;
 }
 
 // Polls `done` until it holds; in polling mode the worker reads meanwhile.
@@ -256,7 +272,12 @@ void Session::Active() {
 // the overrun bit tells of the frames dropped.
 void Session::Flood() {
     m_paused = true;
-    Pause(300);
+    if (!WaitFor(kWaitMs, false, [&] {
+            uint16_t state = 0;
+            return KORVEL_GetCanState(m_n, &state) == KORVEL_OK &&
+                   (state & KORVEL_CANSTATE_RX_OVERRUN);
+        }))
+        Problem("flood: no overrun bit");
     {
         std::lock_guard<std::mutex> lock(m_bookLock);
         uint16_t state = 0;
@@ -276,15 +297,25 @@ void Session::Flood() {
 }
 
 // The gateway never reads: its window fills, and the library's send fails
-// and becomes the pending error 16.
+// and becomes the pending error 16. However slow the process, that happens
+// before more was written than the loopback connection can hold; the time
+// bound only catches a library that stopped taking messages.
 void Session::WriteUntilSendFails() {
-    int64_t end = SoakNowMs() + kWaitMs;
+    const uint64_t bound = m_result->written + LoopbackCapacityMessages() + m_params.txBufferSize;
+    uint64_t lastWritten = m_result->written;
+    int64_t lastProgressMs = SoakNowMs();
     for (int i = 0;; ++i) {
         {
             std::lock_guard<std::mutex> lock(m_bookLock);
             if (m_statuses.count(KORVEL_ERR_SEND)) break;
         }
-        if (SoakNowMs() > end) return Problem("stops-reading: no send error");
+        if (m_result->written > bound) return Problem("stops-reading: no send error");
+        if (m_result->written != lastWritten) {
+            lastWritten = m_result->written;
+            lastProgressMs = SoakNowMs();
+        } else if (SoakNowMs() - lastProgressMs > kWaitMs) {
+            return Problem("stops-reading: writes stopped without a send error");
+        }
         Write(1);
         if (i % 64 == 0 && !m_plan.callback) ReadSome(false);
     }
