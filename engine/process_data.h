@@ -24,7 +24,7 @@ class CWinSock;
 uint32_t CallbackThreadProc(void *engine);
 
 class CProcessData {
-public:
+  public:
     // Callback mode: events go to `owner`.
     CProcessData(CKorvel *owner, const InitParams *params);
     // Polling mode.
@@ -63,7 +63,7 @@ public:
     static bool CallbackThreadMustNotWait();
     static bool InCallbackThread();
 
-private:
+  private:
     friend uint32_t CallbackThreadProc(void *engine);
     // Test programs that drive the service-thread steps directly look in
     // through this class; the library itself defines none.
@@ -78,7 +78,9 @@ private:
     uint32_t TakeTxMsg(CanMsg **out);
     uint32_t TransmitStep();
     uint32_t ReceiveStep();
+    uint32_t DecodeRecords(std::string *chunk, size_t *cursor, CanMsg **records, size_t *count);
     uint32_t StoreRxMsg(CanMsg *record);
+    uint32_t StoreRxRecords(CanMsg *const *records, size_t count, size_t *stored);
     void ClearTxBuffer();
     void ClearRxBuffer();
     // Appends a record to a buffer whose growth may fail: 0, or 9 with the
