@@ -1,8 +1,10 @@
 // Cost of the engine's receive step on one full network read: a 65,535-byte
 // chunk of 8-byte standard data frames (1092 whole frames and the start of
 // the next) into an empty receive buffer, against the parser alone on the
-// same chunk. The difference per frame is what the step adds to the parsing:
-// the records, the buffer's lock, the state word and the queue.
+// same chunk, with its time stamp per frame (ParseCanFrame) and without it
+// (DecodeCanFrame, which the step uses). The step's cost per frame less the
+// decoder's is what the step adds to the parsing: the records, the time
+// stamps, the buffer's lock, the state word and the queue.
 #include "codec/frame_format.h"
 #include "codec/frame_parser.h"
 #include "engine/process_data.h"
@@ -87,8 +89,9 @@ double Seconds(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
 }
 
-// The baseline: the same chunk through the parser alone, into one record.
-void BM_ParseRead(benchmark::State &state) {
+// The baselines: the same chunk through the parser alone, into one record.
+template <uint32_t (*Parse)(std::string *, size_t *, std::string *, CanMsg *)>
+void BM_Parser(benchmark::State &state) {
     std::string chunk, pending;
     for (auto _ : state) {
         chunk = Read();
@@ -96,7 +99,7 @@ void BM_ParseRead(benchmark::State &state) {
         const Clock::time_point start = Clock::now();
         size_t cursor = 0;
         CanMsg record = {};
-        while (ParseCanFrame(&chunk, &cursor, &pending, &record) == PROCESS_OK) {
+        while (Parse(&chunk, &cursor, &pending, &record) == PROCESS_OK) {
             benchmark::DoNotOptimize(record);
             record = CanMsg{};
         }
@@ -128,7 +131,8 @@ void BM_ReceiveStep(benchmark::State &state) {
     Report(state);
 }
 
-BENCHMARK(BM_ParseRead)->UseManualTime();
+BENCHMARK(BM_Parser<ParseCanFrame>)->Name("BM_ParseRead")->UseManualTime();
+BENCHMARK(BM_Parser<DecodeCanFrame>)->Name("BM_DecodeRead")->UseManualTime();
 BENCHMARK(BM_ReceiveStep)->UseManualTime();
 
 // Keeps the cost per frame of each benchmark (the median when repeated).
@@ -160,10 +164,13 @@ int main(int argc, char **argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     const double step = reporter.PerFrame("BM_ReceiveStep");
     const double parse = reporter.PerFrame("BM_ParseRead");
-    if (step > 0 && parse > 0) {
+    const double decode = reporter.PerFrame("BM_DecodeRead");
+    if (step > 0 && parse > 0 && decode > 0) {
         std::printf("\n%zu frames per read, ratios within this run:\n", FramesInRead());
         std::printf("%-44s %6.2f\n", "receive step / parser", step / parse);
-        std::printf("%-44s %6.1f ns\n", "receive step's own cost per frame", (step - parse) * 1e9);
+        std::printf("%-44s %6.2f\n", "decoder (parser without stamp) / parser", decode / parse);
+        std::printf("%-44s %6.1f ns\n", "receive step's own cost per frame (- decoder)",
+                    (step - decode) * 1e9);
     }
     benchmark::Shutdown();
     return 0;

@@ -54,3 +54,7 @@ constexpr size_t CODEC_MAX_PENDING_FRAGMENT = 65536;
 // A cursor beyond the end of the chunk counts as an empty content. The
 // chunk's bytes before the cursor may be overwritten.
 uint32_t ParseCanFrame(std::string *chunk, size_t *cursor, std::string *pending, CanMsg *record);
+
+// The same without the time stamp, which stays as the caller set it: a
+// caller that decodes a burst of frames stamps them from one clock reading.
+uint32_t DecodeCanFrame(std::string *chunk, size_t *cursor, std::string *pending, CanMsg *record);
