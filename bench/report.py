@@ -118,8 +118,8 @@ class Report:
         self.p("    scripts/bench.sh")
         self.p()
         self.p("It builds a Release tree with `-DKORVEL_BUILD_BENCH=ON` (into")
-        self.p("`build/bench-release`), runs the Google Benchmark programs `codec_bench` and")
-        self.p("`api_bench` (5 repetitions, medians) and the whole-process driver")
+        self.p("`build/bench-release`), runs the Google Benchmark programs `codec_bench`,")
+        self.p("`receive_bench` and `api_bench` (5 repetitions, medians) and the whole-process driver")
         self.p("`korvel_bench_driver` (one measurement per call, against a `korvel-gateway`")
         self.p("child process on loopback), and writes this file from the raw results in")
         self.p("`build/bench-results`. The test command only builds the benchmarks and runs")
@@ -301,10 +301,10 @@ class Report:
         achieved_ceiling = per_read * cycles
         overruns = sum(int(r["rx_overrun"]) for r in rs)
         cpu = median(rs, "rx_cpu_cores")
-        ok = fps >= 0.8 * ceiling and overruns == 0
+        ok = fps >= 0.9 * ceiling and overruns == 0
         self.summary.append(("Receive throughput", f"{fmt(fps)} frames/s",
                              f"{fmt(base)} frames/s", f"{fps / base:.3f}",
-                             "≥ 80% of 1.09 M frames/s, no loss",
+                             "≥ 90% of 1.09 M frames/s, no loss",
                              f"{met(ok)} ({100 * fps / ceiling:.0f}%, {overruns} overruns)"))
         self.p("## Receive throughput")
         self.p()
@@ -325,8 +325,8 @@ class Report:
         self.p(f"| the same at the measured rate of 1 ms waits ({cycles:.0f}/s) | "
                f"{fmt(achieved_ceiling)} |")
         self.p()
-        self.p(f"- Against the design ceiling: {100 * fps / ceiling:.0f}% (goal ≥ 80%):"
-               f" {met(fps >= 0.8 * ceiling)}.")
+        self.p(f"- Against the design ceiling: {100 * fps / ceiling:.0f}% (goal ≥ 90%):"
+               f" {met(fps >= 0.9 * ceiling)}.")
         self.p(f"  Against the ceiling at the wait rate the machine really delivers:"
                f" {100 * fps / achieved_ceiling:.0f}%.")
         self.p(f"- Frames lost: `KORVEL_CANSTATE_RX_OVERRUN` was set in {overruns} of"
@@ -336,10 +336,10 @@ class Report:
         self.p("  read per service cycle and no more, by design, so the ratio says how far")
         self.p("  the pacing sits below what the network could deliver, not how slow the")
         self.p("  code is.")
-        self.p(f"- CPU: the reading process used {cpu:.2f} of a core. Parsing a full read")
-        self.p(f"  costs about {per_read} × 50 ns ≈ {per_read * 0.05:.0f} µs of each"
-               " 1 ms cycle (see the parser")
-        self.p("  section); the rest of the gap to the ceiling is the cycle period itself: a")
+        self.p(f"- CPU: the reading process used {cpu:.2f} of a core. The receive step takes"
+               " a full read")
+        self.p("  in a few tens of microseconds of each 1 ms cycle (see the next section);")
+        self.p("  the rest of the gap to the ceiling is the cycle period itself: a")
         self.p("  1 ms timed wait ends late on this virtual machine, even with the 1 µs timer")
         self.p("  slack that the library's threads ask for (the idle baseline below, waiting")
         self.p(f"  the same way, counts {cycles:.0f} ends per second), and a pass takes its own"
@@ -386,6 +386,70 @@ class Report:
         self.p("- Goal no loss at the paced rate: "
                f"{met(max(lost) == 0)}. A loss means the reading thread was kept off the CPU")
         self.p("  for longer than the receive buffer (65536 messages) lasts at that rate.")
+        self.p()
+
+    def receive_step(self):
+        g = {name.split("/")[0]: b["s/frame"] * 1e9 for name, b in
+             gbench(self.results, "receive").items()}
+        step, parse, decode = g["BM_ReceiveStep"], g["BM_ParseRead"], g["BM_DecodeRead"]
+        own = step - decode
+        self.summary.append(("Receive step, own cost per frame", f"{own:.0f} ns",
+                             f"{parse:.0f} ns (parser)", f"{step / parse:.2f}",
+                             "≤ 100 ns", met(own <= 100)))
+        self.p("## Receive step")
+        self.p()
+        self.p("What is measured (`bench/receive_bench.cpp`): one full read, a 65,535-byte")
+        self.p("chunk of the rx flood's 60-byte frames (1092 frames and the start of the")
+        self.p("next), through the engine's receive step into an empty receive buffer,")
+        self.p("beside the same chunk through the parser alone: `ParseCanFrame`, which")
+        self.p("stamps every frame, and `DecodeCanFrame`, the same without the stamp, which")
+        self.p("the step uses. Every pass is timed by the thread's CPU clock, so that time")
+        self.p("spent preempted does not count.")
+        self.p(f"Medians of 5 repetitions; load average {self.gload('receive'):.2f}.")
+        self.p()
+        self.p("| Benchmark | time per frame | / parser |")
+        self.p("|---|---|---|")
+        for name, t in (("receive step", step), ("parser (`ParseCanFrame`), baseline", parse),
+                        ("decoder (`DecodeCanFrame`)", decode)):
+            self.p(f"| {name} | {t:.1f} ns | {t / parse:.2f} |")
+        self.p()
+        self.p(f"- The step's own cost, step less decoder: {own:.1f} ns per frame (goal")
+        self.p(f"  ≤ 100 ns): {met(own <= 100)}. It covers the record's allocation, the time")
+        self.p("  stamp, the receive buffer's lock, the state word and the queue.")
+        if own < 0:
+            self.p("  Below zero it is smaller than the differences between repetitions.")
+        self.p(f"- A full read costs {step * (READ_BYTES // FRAME_BYTES) / 1000:.0f} µs of the service"
+               " thread, against 1 ms per cycle.")
+        self.p()
+        self.p("Where the time went up to commit 9dc3748, and what changed (callgrind, which")
+        self.p("counts instructions and is immune to the machine's load, on this benchmark;")
+        self.p("the virtual machine has no hardware counters for `perf stat`):")
+        self.p()
+        self.p("| Instructions per frame | before | after |")
+        self.p("|---|---|---|")
+        self.p("| parser (`ParseCanFrame`) | 740 | 753 (the decoder: 715) |")
+        self.p("| receive step | 1154 | 776 |")
+        self.p("| of it, record allocation (`calloc`) | 226 | 20 (pool) |")
+        self.p("| of it, lock, room check, queue, state word | 160 | 15 (per batch of 64) |")
+        self.p("| of it, the step's loop, stamp included | 17 | 20 |")
+        self.p()
+        self.p("- Allocation: glibc's `calloc` bypasses its thread cache, and the records")
+        self.p("  are freed by the reading thread, so every record went through the arena's")
+        self.p("  bins. The Linux memory helpers now keep blocks of up to 32 bytes in a")
+        self.p("  pool: a spin lock and a pop to take one, a lock-free push to free one.")
+        self.p("- Locking: the step took the receive buffer's recursive mutex, checked the")
+        self.p("  room and cleared the empty bit (an atomic read-modify-write) for every")
+        self.p("  frame. It now decodes up to 64 records and stores them under one lock.")
+        self.p("- Time stamps: callgrind counts a clock read as a system call of a few")
+        self.p("  instructions, but the parser's own benchmark shows that a")
+        self.p("  `clock_gettime(CLOCK_MONOTONIC)` costs about half as much as decoding a")
+        self.p("  frame on this virtual machine (kvm-clock). The step now reads the clock")
+        self.p("  once per batch, a few microseconds of decoding, and stamps the batch's")
+        self.p("  frames with it; the stamps keep their millisecond meaning.")
+        self.p("- What remains is the parser itself (about 700 instructions for a frame of")
+        self.p("  ten fields) and, outside the step, the socket's read and copy of the chunk.")
+        self.p("  The benchmark frees the records on its own thread; in the service, reads")
+        self.p("  free them on another core, which adds cache traffic that it does not see.")
         self.p()
 
     def tx(self):
@@ -975,6 +1039,7 @@ def main():
     r.callback()
     r.rx()
     r.python_rx()
+    r.receive_step()
     r.tx()
     r.rtt()
     r.idle()

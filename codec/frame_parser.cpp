@@ -319,8 +319,8 @@ size_t JoinPendingFragment(std::string *chunk, size_t *cursor, PendingFragment *
 
 } // namespace
 
-uint32_t ParseCanFrame(std::string *chunk, size_t *cursor, PendingFragment *pending,
-                       CanMsg *record) {
+uint32_t DecodeCanFrame(std::string *chunk, size_t *cursor, PendingFragment *pending,
+                        CanMsg *record) {
     if (chunk == nullptr || cursor == nullptr || pending == nullptr || record == nullptr)
         return PROCESS_ERR_NULL_POINTER;
     const size_t searched = JoinPendingFragment(chunk, cursor, pending);
@@ -328,7 +328,12 @@ uint32_t ParseCanFrame(std::string *chunk, size_t *cursor, PendingFragment *pend
     const Step step = reader.ReadFrame(record);
     if (step == STEP_SAVE) reader.SaveRest();
     *cursor = reader.Position();
-    if (step != STEP_OK) return PROCESS_ERR_NO_FRAME;
-    record->timestamp = OsTimeGetTime();
-    return PROCESS_OK;
+    return step == STEP_OK ? PROCESS_OK : PROCESS_ERR_NO_FRAME;
+}
+
+uint32_t ParseCanFrame(std::string *chunk, size_t *cursor, PendingFragment *pending,
+                       CanMsg *record) {
+    const uint32_t result = DecodeCanFrame(chunk, cursor, pending, record);
+    if (result == PROCESS_OK) record->timestamp = OsTimeGetTime();
+    return result;
 }

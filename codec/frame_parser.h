@@ -64,3 +64,8 @@ struct PendingFragment {
 // chunk's bytes before the cursor may be overwritten.
 uint32_t ParseCanFrame(std::string *chunk, size_t *cursor, PendingFragment *pending,
                        CanMsg *record);
+
+// The same without the time stamp, which stays as the caller set it: a
+// caller that decodes a burst of frames stamps them from one clock reading.
+uint32_t DecodeCanFrame(std::string *chunk, size_t *cursor, PendingFragment *pending,
+                        CanMsg *record);

@@ -82,7 +82,9 @@ class CProcessData {
     uint32_t TakeTxMsg(CanMsg **out);
     uint32_t TransmitStep();
     uint32_t ReceiveStep();
+    uint32_t DecodeRecords(std::string *chunk, size_t *cursor, CanMsg **records, size_t *count);
     uint32_t StoreRxMsg(CanMsg *record);
+    uint32_t StoreRxRecords(CanMsg *const *records, size_t count, size_t *stored);
     void ClearTxBuffer();
     void ClearRxBuffer();
     // Appends a record to a buffer whose growth may fail: 0, or 9 with the

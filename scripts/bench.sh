@@ -73,6 +73,7 @@ step "machine"
 
 step "benchmarks"
 gbench codec codec_bench
+gbench receive receive_bench
 gbench api api_bench
 gbench api-normal api_bench normal
 for i in 1 2 3 4 5; do

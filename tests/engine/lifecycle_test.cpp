@@ -275,6 +275,8 @@ TEST_F(Lifecycle, SocketErrorIsReportedOnceAsAnEvent) {
     uint16_t canState = 0;
     ASSERT_TRUE(Eventually([&] { return lib.GetCanState(n, &canState) == KORVEL_ERR_RECEIVE; }));
     ASSERT_TRUE(Eventually([&] { return lib.GetCanState(n, &canState) == KORVEL_ERR_RECEIVE; }));
+    // The callback thread delivers the event in its own time.
+    EXPECT_TRUE(Eventually([] { return CountEvents(EVENT_ERROR) >= 1; }));
     EXPECT_EQ(1u, CountEvents(EVENT_ERROR));
     EXPECT_EQ(0u, lib.Shutdown(n));
 }

@@ -51,12 +51,47 @@ TEST(OsClock, SleepAdvancesTheMillisecondClock) {
     EXPECT_LT(elapsed, 5000u);
 }
 
-TEST(OsHeap, BlocksAreZeroFilled) {
-    unsigned char *block = static_cast<unsigned char *>(OsZeroAlloc(4096));
-    ASSERT_NE(nullptr, block);
-    unsigned char zeros[4096] = {};
-    EXPECT_EQ(0, std::memcmp(block, zeros, sizeof(zeros)));
-    OsFree(block);
+// Blocks written and freed by two threads at once: one allocates while the
+// other frees, as the service thread and a reading application do.
+struct HeapTraffic {
+    size_t size;
+    unsigned char *blocks[2000];
+};
+
+uint32_t FreeAll(void *arg) {
+    HeapTraffic *t = static_cast<HeapTraffic *>(arg);
+    for (unsigned char *block : t->blocks)
+        OsFree(block);
+    return 0;
+}
+
+// Small and large blocks come zero-filled, also when they reuse memory that
+// was written and then freed on another thread.
+TEST(OsHeap, BlocksAreZeroFilledAlsoWhenReused) {
+    for (size_t size : {size_t{0}, size_t{20}, size_t{32}, size_t{33}, size_t{4096}}) {
+        static HeapTraffic freed, kept;
+        freed.size = kept.size = size;
+        for (HeapTraffic *t : {&freed, &kept})
+            for (unsigned char *&block : t->blocks) {
+                block = static_cast<unsigned char *>(OsZeroAlloc(size));
+                ASSERT_NE(nullptr, block);
+                std::memset(block, 0xA5, size);
+            }
+        uint32_t id = 0;
+        OsHandle thread = OsCreateThread(FreeAll, &freed, &id);
+        ASSERT_TRUE(thread);
+        for (unsigned char *&block : kept.blocks) {
+            OsFree(block);
+            block = static_cast<unsigned char *>(OsZeroAlloc(size));
+            ASSERT_NE(nullptr, block);
+            for (size_t i = 0; i < size; ++i)
+                ASSERT_EQ(0, block[i]) << size;
+            std::memset(block, 0x5A, size);
+        }
+        EXPECT_TRUE(OsWaitForThread(thread));
+        EXPECT_TRUE(OsCloseThread(thread));
+        FreeAll(&kept);
+    }
     OsFree(nullptr);
 }
 
