@@ -4,6 +4,7 @@
 // nothing may leak, and the instance either never opened (its number is free)
 // or still shuts down.
 #include "alloc_faults.h"
+#include "eventually.h"
 #include "korvel_library.h"
 #include "test_gateway.h"
 
@@ -32,7 +33,7 @@ void KORVEL_CALL CountErrorEvents(int32_t, uint32_t code, uint32_t) {
 }
 
 class AllocationFaults : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         SetMaxInstancesSetting(nullptr);
         std::string error;
@@ -122,7 +123,7 @@ protected:
         // A lost message or chunk costs nothing more: once the pending error
         // is taken, the instance works again. Only the socket's sticky error
         // (4) keeps it from working until it is shut down.
-        if (!StickyError(instance)) {
+        if (!StickyError(instance, gateway)) {
             faultsAllowed = false;
             Exchange(instance, gateway);
             faultsAllowed = true;
@@ -141,16 +142,24 @@ protected:
     }
 
     // Whether the instance reports the socket's sticky error: every service
-    // cycle (1 ms) leaves it anew as the pending error.
-    bool StickyError(int32_t instance) {
-        const auto end = Clock::now() + std::chrono::milliseconds(100);
-        while (Clock::now() < end) {
-            uint32_t status = lib.RegisterCanMsg(instance, 0, 0);
-            if (status == KORVEL_ERR_UNKNOWN) return true;
+    // cycle leaves it anew as the pending error. A probe frame tells the two
+    // cases apart without a time window: a working instance passes it to the
+    // gateway, a broken socket never does.
+    bool StickyError(int32_t instance, TestGateway &gateway) {
+        const size_t before = Frames(gateway.Received(0));
+        CanMsg probe = {};
+        probe.id = 0x7FF;
+        uint32_t written = 0;
+        bool sticky = false;
+        const bool decided = Eventually([&] {
+            uint32_t status = written ? lib.RegisterCanMsg(instance, 0, 0)
+                                      : lib.WriteCanMsg(instance, &probe, 1, &written);
+            if (status == KORVEL_ERR_UNKNOWN) return sticky = true;
             EXPECT_TRUE(status == KORVEL_OK || status == KORVEL_ERR_OUT_OF_MEMORY) << status;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return false;
+            return written != 0 && Frames(gateway.Received(0)) > before;
+        });
+        EXPECT_TRUE(decided) << "neither the probe frame nor the socket's error arrived";
+        return sticky;
     }
 
     // Writes kMessages records, lets the gateway answer with as many frames
@@ -203,7 +212,8 @@ protected:
 
     static size_t Frames(const std::string &bytes) {
         size_t count = 0;
-        for (char c : bytes) count += c == '#' ? 1 : 0;
+        for (char c : bytes)
+            count += c == '#' ? 1 : 0;
         return count;
     }
 
@@ -233,7 +243,8 @@ protected:
 
 void Report(const char *mode, uint32_t faults, uint32_t sites, const std::set<uint32_t> &seen) {
     std::string statuses;
-    for (uint32_t s : seen) statuses += " " + std::to_string(s);
+    for (uint32_t s : seen)
+        statuses += " " + std::to_string(s);
     std::printf("%s: %u allocations failed one at a time, %u call sites reached in all; "
                 "statuses seen:%s\n",
                 mode, faults, sites, statuses.c_str());

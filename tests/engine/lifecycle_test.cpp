@@ -29,7 +29,7 @@ CanMsg Msg(uint32_t id, uint8_t flags, std::initializer_list<uint8_t> data) {
 }
 
 class Lifecycle : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         SetMaxInstancesSetting(nullptr);
         std::string error;
@@ -55,7 +55,8 @@ protected:
         Eventually([&] {
             CanMsg m;
             uint32_t read = 0;
-            while (lib.ReadCanMsg(n, &m, 1, &read) == 0 && read == 1) got.push_back(m);
+            while (lib.ReadCanMsg(n, &m, 1, &read) == 0 && read == 1)
+                got.push_back(m);
             return got.size() >= count;
         });
         return got;
@@ -74,7 +75,8 @@ TEST_F(Lifecycle, PollingInstanceSendsAndReceivesFramesExactly) {
     EXPECT_EQ(KORVEL_CONN_CONNECTED, state);
     ASSERT_TRUE(gateway.WaitForClients(1));
 
-    CanMsg out[2] = {Msg(0x123, 0, {0x01, 0xAB, 0x00}), Msg(0x18DAF110, KORVEL_MSGFLAG_EXT | KORVEL_MSGFLAG_RTR, {})};
+    CanMsg out[2] = {Msg(0x123, 0, {0x01, 0xAB, 0x00}),
+                     Msg(0x18DAF110, KORVEL_MSGFLAG_EXT | KORVEL_MSGFLAG_RTR, {})};
     out[1].length = 8;
     out[0].timestamp = 0x12345678; // never part of a frame
     uint32_t written = 0;
@@ -138,7 +140,8 @@ TEST_F(Lifecycle, RefusedConnectionTimesOutAndFreesTheNumber) {
 }
 
 TEST_F(Lifecycle, TenInstancesOpenByDefaultAndTheEleventhIsRefused) {
-    for (int32_t expected = 1; expected <= 10; ++expected) ASSERT_EQ(expected, OpenPolling());
+    for (int32_t expected = 1; expected <= 10; ++expected)
+        ASSERT_EQ(expected, OpenPolling());
     int32_t n = 0;
     EXPECT_EQ(KORVEL_ERR_NO_FREE_INSTANCE, lib.Initialize(&n, &params, nullptr, 0));
     EXPECT_EQ(-1, n);
@@ -149,10 +152,12 @@ TEST_F(Lifecycle, TenInstancesOpenByDefaultAndTheEleventhIsRefused) {
     ASSERT_EQ(0u, lib.WriteCanMsg(4, &m, 1, &written));
     EXPECT_TRUE(Eventually([&] {
         size_t withData = 0;
-        for (size_t i = 0; i < 10; ++i) withData += gateway.Received(i).empty() ? 0 : 1;
+        for (size_t i = 0; i < 10; ++i)
+            withData += gateway.Received(i).empty() ? 0 : 1;
         return withData == 1;
     }));
-    for (int32_t i = 1; i <= 10; ++i) EXPECT_EQ(0u, lib.Shutdown(i));
+    for (int32_t i = 1; i <= 10; ++i)
+        EXPECT_EQ(0u, lib.Shutdown(i));
 }
 
 TEST_F(Lifecycle, FullReceiveBufferDropsAndSetsOverrun) {
@@ -161,9 +166,8 @@ TEST_F(Lifecycle, FullReceiveBufferDropsAndSetsOverrun) {
     ASSERT_TRUE(gateway.WaitForClients(1));
     gateway.Send(0, "$CAN;S;D;0x1;0x0;#$CAN;S;D;0x2;0x0;#$CAN;S;D;0x3;0x0;#");
     uint16_t state = 0;
-    ASSERT_TRUE(Eventually([&] {
-        return lib.GetCanState(n, &state) == 0 && (state & KORVEL_CANSTATE_RX_OVERRUN);
-    }));
+    ASSERT_TRUE(Eventually(
+        [&] { return lib.GetCanState(n, &state) == 0 && (state & KORVEL_CANSTATE_RX_OVERRUN); }));
     BufferInfo info;
     EXPECT_EQ(0u, lib.GetCanBufferInfo(n, &info));
     EXPECT_EQ(1u, info.rxCount);
@@ -190,13 +194,14 @@ TEST_F(Lifecycle, PeerCloseEndsTheConnectionStateAndResetBecomesThePendingError)
     uint16_t canState = 0;
     if (RunningUnderWine()) {
         // Wine reports a reset as the end of the stream, not as an error.
-        EXPECT_TRUE(Eventually([&] {
-            return lib.GetConnectionState(b, &state) == 0 && state == KORVEL_CONN_LOST;
-        }));
+        EXPECT_TRUE(Eventually(
+            [&] { return lib.GetConnectionState(b, &state) == 0 && state == KORVEL_CONN_LOST; }));
     } else {
-        EXPECT_TRUE(Eventually([&] { return lib.GetCanState(b, &canState) == KORVEL_ERR_RECEIVE; }));
+        EXPECT_TRUE(
+            Eventually([&] { return lib.GetCanState(b, &canState) == KORVEL_ERR_RECEIVE; }));
         // The socket's error persists, so a later cycle latches it again.
-        EXPECT_TRUE(Eventually([&] { return lib.GetCanState(b, &canState) == KORVEL_ERR_RECEIVE; }));
+        EXPECT_TRUE(
+            Eventually([&] { return lib.GetCanState(b, &canState) == KORVEL_ERR_RECEIVE; }));
     }
     EXPECT_EQ(0u, lib.Shutdown(a));
     lib.Shutdown(b);
@@ -221,7 +226,8 @@ void KORVEL_CALL RecordEvent(int32_t instance, uint32_t code, uint32_t user) {
 size_t CountEvents(uint32_t code) {
     std::lock_guard<std::mutex> lock(g_eventsMutex);
     size_t count = 0;
-    for (const Event &e : g_events) count += e.code == code ? 1 : 0;
+    for (const Event &e : g_events)
+        count += e.code == code ? 1 : 0;
     return count;
 }
 
@@ -236,15 +242,19 @@ TEST_F(Lifecycle, CallbackModeReportsConnectionAndOneNoticePerSeriesOfMessages) 
         // them in the order of its event array, not of their signalling.
         std::lock_guard<std::mutex> lock(g_eventsMutex);
         ASSERT_LE(g_events.size(), 2u);
-        if (g_events.size() == 2) EXPECT_NE(g_events[0].code, g_events[1].code);
+        if (g_events.size() == 2) {
+            EXPECT_NE(g_events[0].code, g_events[1].code);
+        }
     }
     ASSERT_TRUE(gateway.WaitForClients(1));
     gateway.Send(0, "$CAN;S;D;0x1;0x0;#$CAN;S;D;0x2;0x0;#");
     ASSERT_TRUE(Eventually([] { return CountEvents(EVENT_MSG_RECEIVED) == 1; }));
     BufferInfo info;
-    ASSERT_TRUE(Eventually([&] { return lib.GetCanBufferInfo(n, &info) == 0 && info.rxCount == 2; }));
+    ASSERT_TRUE(
+        Eventually([&] { return lib.GetCanBufferInfo(n, &info) == 0 && info.rxCount == 2; }));
     gateway.Send(0, "$CAN;S;D;0x3;0x0;#");
-    ASSERT_TRUE(Eventually([&] { return lib.GetCanBufferInfo(n, &info) == 0 && info.rxCount == 3; }));
+    ASSERT_TRUE(
+        Eventually([&] { return lib.GetCanBufferInfo(n, &info) == 0 && info.rxCount == 3; }));
     EXPECT_EQ(1u, CountEvents(EVENT_MSG_RECEIVED)); // no new notice before a read
     CanMsg msgs[3];
     uint32_t read = 0;
