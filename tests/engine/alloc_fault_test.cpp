@@ -142,23 +142,32 @@ class AllocationFaults : public ::testing::Test {
     }
 
     // Whether the instance reports the socket's sticky error: every service
-    // cycle leaves it anew as the pending error. A probe frame tells the two
-    // cases apart without a time window: a working instance passes it to the
-    // gateway, a broken socket never does.
+    // cycle leaves it anew as the pending error. Probe frames tell the two
+    // cases apart without a time window. A working instance passes each to
+    // the gateway; the second leaves in a later cycle than the first, so once
+    // it has arrived, the cycle that sent the first has ended and left its
+    // outcome as the pending error, which the next call reports.
     bool StickyError(int32_t instance, TestGateway &gateway) {
+        constexpr uint32_t kProbes = 2;
         const size_t before = Frames(gateway.Received(0));
         CanMsg probe = {};
         probe.id = 0x7FF;
-        uint32_t written = 0;
+        uint32_t probesWritten = 0;
         bool sticky = false;
         const bool decided = Eventually([&] {
-            uint32_t status = written ? lib.RegisterCanMsg(instance, 0, 0)
-                                      : lib.WriteCanMsg(instance, &probe, 1, &written);
+            const size_t arrived = Frames(gateway.Received(0)) - before;
+            uint32_t status = KORVEL_OK, written = 0;
+            if (probesWritten == arrived && probesWritten < kProbes) {
+                status = lib.WriteCanMsg(instance, &probe, 1, &written);
+                probesWritten += written;
+            } else {
+                status = lib.RegisterCanMsg(instance, 0, 0);
+            }
             if (status == KORVEL_ERR_UNKNOWN) return sticky = true;
             EXPECT_TRUE(status == KORVEL_OK || status == KORVEL_ERR_OUT_OF_MEMORY) << status;
-            return written != 0 && Frames(gateway.Received(0)) > before;
+            return arrived == kProbes && status == KORVEL_OK;
         });
-        EXPECT_TRUE(decided) << "neither the probe frame nor the socket's error arrived";
+        EXPECT_TRUE(decided) << "neither the probe frames nor the socket's error arrived";
         return sticky;
     }
 
