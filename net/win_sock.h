@@ -26,10 +26,22 @@ constexpr uint32_t WSOCK_ERR_SEND = 10;          // Send: the platform refused t
 constexpr uint32_t WSOCK_ERR_RECEIVE = 11;       // Receive: the read failed
 constexpr uint32_t WSOCK_ERR_EXCEPTION = 12;     // Poll: exception condition (failed connect)
 constexpr uint32_t WSOCK_ERR_NOT_CONNECTED = 13; // Send: not connected yet
-constexpr uint32_t WSOCK_ERR_NO_SOCKET = 14;     // no handle held; Poll: state 0
+constexpr uint32_t WSOCK_ERR_NO_SOCKET = 14;     // no handle held; Poll: WSOCK_STATE_CLOSED
 constexpr uint32_t WSOCK_ERR_STARTUP = 15;       // the network could not be started
 constexpr uint32_t WSOCK_ERR_OUT_OF_MEMORY = 16; // no memory for a chunk
 constexpr uint32_t WSOCK_ERR_FAILED = 17;        // other failures, see each operation
+
+// The connection states of a socket, as the instance reports them
+// (KORVEL_CONN_*). They only grow while a connection lives, so a comparison
+// such as `m_state >= WSOCK_STATE_CONNECTING` means "an attempt was made".
+enum WSockState : uint32_t {
+    WSOCK_STATE_CLOSED = 0,         // no handle, or released
+    WSOCK_STATE_CREATED = 1,        // handle made, no connect issued
+    WSOCK_STATE_CONNECTING = 3,     // connect issued, not yet writable
+    WSOCK_STATE_CONNECTED = 4,      // connected
+    WSOCK_STATE_CLOSED_BY_PEER = 5, // the peer ended an established stream
+    WSOCK_STATE_LOST = 7,           // the stream ended before it was established
+};
 
 namespace WinSocket {
 
@@ -72,9 +84,9 @@ class CWinSock {
     // keep-alive after 1000 ms idle every 1000 ms. State 0 -> 1.
     // Results 0, 4 (handle held), 7, 17.
     uint32_t Create(int32_t family, int32_t type, int32_t protocol);
-    // Starts the connection; never waits. 0 (state 4), 2 (state 3: in
-    // progress, or refused/unreachable/timed out, shown later by Poll),
-    // 4 (state not 1), 8 (other failure, state unchanged).
+    // Starts the connection; never waits. 0 (now CONNECTED), 2 (now
+    // CONNECTING: in progress, or refused/unreachable/timed out, shown later
+    // by Poll), 4 (not CREATED), 8 (other failure, state unchanged).
     uint32_t Connect();
     // Binds to m_localAddressText and m_localPort. 0, 4, 14, 17.
     uint32_t Bind();
@@ -93,14 +105,14 @@ class CWinSock {
 
     // One service step: tests readiness without waiting, completes a pending
     // connection, sends at most one queued chunk and receives at most one.
-    // Returns 14 in state 0, 12 on the exception condition, else the
+    // Returns 14 in WSOCK_STATE_CLOSED, 12 on the exception condition, else the
     // recorded error (sticky) or 0.
     uint32_t Poll();
     // Sends `length` bytes of `chunk` once; `*sent` gets the count accepted.
     // 0, 5, 10, 13 (not connected), 14.
     uint32_t Send(const std::string *chunk, uint16_t length, uint16_t *sent);
     // Reads up to 65535 bytes into a new chunk. 0, 2 (nothing now), 3 (end of
-    // stream: state 4 -> 5, else -> 7), 4, 5, 11, 14, 16.
+    // stream: CONNECTED -> CLOSED_BY_PEER, else -> LOST), 4, 5, 11, 14, 16.
     uint32_t Receive(std::string **chunk, uint16_t *length);
 
     // Queues. Push takes ownership of the chunk, Pop hands it to the caller

@@ -37,13 +37,13 @@ void CWinSock::SetState(uint32_t state) {
 }
 
 uint32_t CWinSock::Connect() {
-    if (m_state != 1) return WSOCK_ERR_STATE;
+    if (m_state != WSOCK_STATE_CREATED) return WSOCK_ERR_STATE;
     if (OsSocketConnect(m_handle, m_family, m_remoteAddress, m_remotePort) == 0) {
-        SetState(4);
+        SetState(WSOCK_STATE_CONNECTED);
         return WSOCK_OK;
     }
     if (!IsPendingConnectError(OsSocketLastError())) return WSOCK_ERR_CONNECT;
-    SetState(3);
+    SetState(WSOCK_STATE_CONNECTING);
     return WSOCK_PENDING;
 }
 
@@ -93,14 +93,14 @@ int CWinSock::ReleaseHandle() {
 uint32_t CWinSock::Close() {
     if (m_handle == OS_INVALID_SOCKET) return WSOCK_ERR_NO_SOCKET;
     int lastError = 0;
-    if (m_state >= 3) {
+    if (m_state >= WSOCK_STATE_CONNECTING) {
         if (int error = ShutdownForClose()) lastError = error;
         DrainForClose();
     }
     OsSocketSetNonBlocking(m_handle);
     if (OsSocketSetLinger(m_handle, kLingerSeconds) != 0) lastError = OsSocketLastError();
     if (int error = ReleaseHandle()) lastError = error;
-    SetState(0);
+    SetState(WSOCK_STATE_CLOSED);
     return IsNetworkError(lastError) ? WSOCK_ERR_NETWORK : WSOCK_OK;
 }
 

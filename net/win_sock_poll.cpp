@@ -7,21 +7,21 @@ namespace WinSocket {
 // examined and nothing is recorded. A pushed chunk still goes to Send,
 // which reports a socket that cannot send.
 uint32_t CWinSock::Poll() {
-    if (m_state == 0) return WSOCK_ERR_NO_SOCKET;
+    if (m_state == WSOCK_STATE_CLOSED) return WSOCK_ERR_NO_SOCKET;
     OsSocketReady ready;
     if (OsSocketSelect(m_handle, &ready) > 0) {
         if (ready.except) {
             m_error = WSOCK_ERR_EXCEPTION;
             return WSOCK_ERR_EXCEPTION;
         }
-        // The first test that finds state 3 moves it to 4, so the
-        // notification fires at most once per call.
+        // The first test that finds the attempt in progress completes it,
+        // so the notification fires at most once per call.
         if (ready.read) {
-            if (m_state == 3) SetState(4);
+            if (m_state == WSOCK_STATE_CONNECTING) SetState(WSOCK_STATE_CONNECTED);
             m_readyFlags |= READY_READ;
         }
         if (ready.write) {
-            if (m_state == 3) SetState(4);
+            if (m_state == WSOCK_STATE_CONNECTING) SetState(WSOCK_STATE_CONNECTED);
             m_readyFlags |= READY_WRITE;
         }
     }
@@ -68,7 +68,7 @@ void CWinSock::ReceiveStep() {
 uint32_t CWinSock::Send(const std::string *chunk, uint16_t length, uint16_t *sent) {
     if (m_handle == OS_INVALID_SOCKET) return WSOCK_ERR_NO_SOCKET;
     if (!chunk || !sent) return WSOCK_ERR_NULL_POINTER;
-    if (m_state < 4) {
+    if (m_state < WSOCK_STATE_CONNECTED) {
         *sent = 0;
         return WSOCK_ERR_NOT_CONNECTED;
     }
@@ -85,7 +85,7 @@ uint32_t CWinSock::Send(const std::string *chunk, uint16_t length, uint16_t *sen
 uint32_t CWinSock::Receive(std::string **chunk, uint16_t *length) {
     if (m_handle == OS_INVALID_SOCKET) return WSOCK_ERR_NO_SOCKET;
     if (!chunk || !length) return WSOCK_ERR_NULL_POINTER;
-    if (m_state < 3) {
+    if (m_state < WSOCK_STATE_CONNECTING) {
         *length = 0;
         return WSOCK_ERR_STATE;
     }
@@ -110,7 +110,7 @@ uint32_t CWinSock::Receive(std::string **chunk, uint16_t *length) {
     *length = 0;
     if (n == 0) {
         // The end of the stream: no notification, the owner sees the state.
-        m_state = m_state == 4 ? 5 : 7;
+        m_state = m_state == WSOCK_STATE_CONNECTED ? WSOCK_STATE_CLOSED_BY_PEER : WSOCK_STATE_LOST;
         return WSOCK_CLOSED_BY_PEER;
     }
     return error == OS_WSAEWOULDBLOCK ? WSOCK_PENDING : WSOCK_ERR_RECEIVE;

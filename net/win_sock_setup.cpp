@@ -52,7 +52,7 @@ void CWinSock::InitCommon() {
     m_remotePort = m_localPort = 0;
     m_remoteAddressText = "000.000.000.000";
     m_handle = OS_INVALID_SOCKET;
-    m_state = 0;
+    m_state = WSOCK_STATE_CLOSED;
     m_error = 0;
     m_family = m_type = m_protocol = 0;
     m_notify = nullptr;
@@ -88,15 +88,16 @@ uint32_t CWinSock::Create(int32_t family, int32_t type, int32_t protocol) {
         Close();
         return WSOCK_ERR_FAILED;
     }
-    // Without keep-alive the handle stays open in state 0; Close releases it.
+    // Without keep-alive the handle stays open in WSOCK_STATE_CLOSED; Close
+    // releases it.
     if (OsSocketSetKeepAlive(m_handle, kKeepAliveMs, kKeepAliveMs) != 0) return WSOCK_ERR_FAILED;
-    m_state = 1;
+    m_state = WSOCK_STATE_CREATED;
     return WSOCK_OK;
 }
 
 uint32_t CWinSock::Bind() {
     if (m_handle == OS_INVALID_SOCKET) return WSOCK_ERR_NO_SOCKET;
-    if (m_state != 1) return WSOCK_ERR_STATE;
+    if (m_state != WSOCK_STATE_CREATED) return WSOCK_ERR_STATE;
     uint32_t address = OsInetAddr(m_localAddressText.c_str());
     if (OsSocketBind(m_handle, OS_AF_INET, address, m_localPort) != 0) return WSOCK_ERR_FAILED;
     return WSOCK_OK;
