@@ -13,6 +13,7 @@
 #include "engine/process_data.h"
 #include "engine/process_status.h"
 #include "net/win_sock.h"
+#include "tests/support/process_data_probe.h"
 
 #include <benchmark/benchmark.h>
 
@@ -21,27 +22,6 @@
 #include <map>
 #include <string>
 #include <time.h>
-
-// The engine's service-thread side, reached from outside.
-class CProcessDataProbe {
-  public:
-    // A socket that is never opened: its receive queue works without a network.
-    static void AttachSocket(CProcessData &engine) {
-        engine.m_socket = new WinSocket::CWinSock("127.0.0.1", 1, nullptr, nullptr);
-        engine.m_socket->SetQueueLocks(&engine.m_sockSendLock, &engine.m_sockRecvLock);
-    }
-    static void QueueChunk(CProcessData &engine, const std::string &bytes) {
-        std::string *chunk = nullptr;
-        WinSocket::CWinSock::AllocChunk(&chunk);
-        chunk->assign(bytes);
-        engine.m_socket->PushRecv(chunk, static_cast<uint16_t>(bytes.size()));
-    }
-    static uint32_t ReceiveStep(CProcessData &engine) { return engine.ReceiveStep(); }
-    static void Reset(CProcessData &engine) {
-        engine.ClearRxBuffer();
-        engine.m_pendingFragment = PendingFragment();
-    }
-};
 
 namespace {
 

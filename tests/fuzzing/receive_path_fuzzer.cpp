@@ -29,6 +29,7 @@
 #include "literal_parser.h"
 #include "net/win_sock.h"
 #include "os/clock.h"
+#include "tests/support/process_data_probe.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -38,27 +39,6 @@
 #include <cstring>
 #include <deque>
 #include <string>
-
-// The engine's service-thread side, reached from outside.
-class CProcessDataProbe {
-  public:
-    // A socket in state 0 with the engine's queue locks: its queues work,
-    // and Poll touches no network. ReleaseSocket takes it down again.
-    static void AttachSocket(CProcessData &engine) {
-        engine.m_socket = new WinSocket::CWinSock("127.0.0.1", 1, nullptr, nullptr);
-        engine.m_socket->SetQueueLocks(&engine.m_sockSendLock, &engine.m_sockRecvLock);
-    }
-    static void QueueChunk(CProcessData &engine, const std::string &bytes) {
-        std::string *chunk = nullptr;
-        if (WinSocket::CWinSock::AllocChunk(&chunk) != WSOCK_OK) std::abort();
-        chunk->assign(bytes);
-        engine.m_socket->PushRecv(chunk, static_cast<uint16_t>(bytes.size()));
-    }
-    static uint32_t ReceiveStep(CProcessData &engine) { return engine.ReceiveStep(); }
-    static const std::string &Pending(const CProcessData &engine) {
-        return engine.m_pendingFragment.bytes;
-    }
-};
 
 namespace {
 
