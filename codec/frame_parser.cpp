@@ -80,16 +80,24 @@ bool ConvertToken(const char *token, size_t length, uint32_t width, uint32_t *va
     return true;
 }
 
+// What is known of the content's first bytes when a pending fragment begins
+// it: no start token begins, and no "#" and no zero byte is, before these.
+struct Known {
+    size_t noStartBefore = 0;
+    size_t noHashBefore = 0;
+    size_t noZeroBefore = 0;
+};
+
 // One receive call: reads the unconsumed bytes [m_pos, m_end) of a chunk.
 // Every search runs from m_pos; each byte is looked at a bounded number of
 // times, so the calls on one chunk take time linear in its size.
 class FrameReader {
   public:
-    // `searched`: how many of the content's first bytes are known to begin
-    // no start token.
-    FrameReader(std::string *chunk, size_t cursor, size_t searched, PendingFragment *pending)
+    FrameReader(std::string *chunk, size_t cursor, const Known &known, PendingFragment *pending)
         : m_chunk(chunk), m_pending(pending), m_text(chunk->data()), m_pos(cursor),
-          m_end(chunk->size()), m_noStartBefore(searched) {}
+          m_end(chunk->size()), m_noStartBefore(known.noStartBefore),
+          m_noHashBefore(known.noHashBefore > cursor ? known.noHashBefore : cursor),
+          m_noZeroBefore(known.noZeroBefore) {}
 
     Step ReadFrame(CanMsg *record);
     // Keeps the unconsumed bytes in the pending fragment and empties the chunk.
@@ -98,7 +106,7 @@ class FrameReader {
 
   private:
     bool FindField(size_t *separator) const;
-    size_t FindHash(size_t from) const;
+    size_t FindHash(size_t from);
     Step ReadLetter(char set, char clear, uint8_t flag, CanMsg *record);
     Step ReadToken(uint32_t width, uint32_t largest, uint32_t *value);
     bool ReadPlainHexToken(uint32_t width, uint32_t largest, uint32_t *value);
@@ -114,6 +122,8 @@ class FrameReader {
     size_t m_pos;
     size_t m_end;
     size_t m_noStartBefore; // no start token begins in [m_pos, this)
+    size_t m_noHashBefore;  // no "#" in [the first m_pos, this)
+    size_t m_noZeroBefore;  // no zero byte in [0, this)
 };
 
 // Length of the start token "$CAN", and how many of its bytes the end of
@@ -131,9 +141,13 @@ bool FrameReader::FindField(size_t *separator) const {
     return at < m_end && at != m_pos;
 }
 
-// The first "#" at or behind `from`, or m_end.
-size_t FrameReader::FindHash(size_t from) const {
-    const void *hash = std::memchr(m_text + from, '#', m_end - from);
+// The first "#" at or behind `from`, or m_end. Notes when there is none
+// from where the known part ends.
+size_t FrameReader::FindHash(size_t from) {
+    const bool extends = from <= m_noHashBefore;
+    const size_t start = extends ? m_noHashBefore : from;
+    const void *hash = std::memchr(m_text + start, '#', m_end - start);
+    if (hash == nullptr && extends) m_noHashBefore = m_end;
     return hash == nullptr ? m_end : static_cast<size_t>(static_cast<const char *>(hash) - m_text);
 }
 
@@ -281,40 +295,66 @@ Step FrameReader::ReadFrame(CanMsg *record) {
     return step;
 }
 
-// What is known to hold no start token stays known, less what is dropped
-// in front and the last bytes, which new ones may complete to a token.
+// Below this many bytes the rest is copied into the fragment; above it the
+// chunk's buffer becomes the fragment's, so that a large rest is not copied.
+constexpr size_t SMALL_REST = 4096;
+
+// How much of a rest that begins at `from` and is `length` long a marker
+// `before` covers, as a count from the rest's beginning.
+size_t KnownPart(size_t before, size_t from, size_t length) {
+    const size_t known = before > from ? before - from : 0;
+    return known < length ? known : length;
+}
+
+// What is known to hold no start token or "#" stays known, less what is
+// dropped in front and, for the start token, the last bytes, which new ones
+// may complete to one.
 void FrameReader::SaveRest() {
-    const char *rest = m_text + m_pos;
+    size_t from = m_pos;
     size_t length = m_end - m_pos;
-    size_t searched = m_noStartBefore > m_pos ? m_noStartBefore - m_pos : 0;
-    const void *zero = std::memchr(rest, '\0', length);
-    if (zero != nullptr) length = static_cast<size_t>(static_cast<const char *>(zero) - rest);
+    const size_t unknown = m_noZeroBefore > from ? m_noZeroBefore : from;
+    const void *zero = std::memchr(m_text + unknown, '\0', m_end - unknown);
+    if (zero != nullptr)
+        length = static_cast<size_t>(static_cast<const char *>(zero) - m_text) - from;
     if (length > CODEC_MAX_PENDING_FRAGMENT) {
-        const size_t dropped = length - CODEC_MAX_PENDING_FRAGMENT;
-        rest += dropped;
+        from += length - CODEC_MAX_PENDING_FRAGMENT;
         length = CODEC_MAX_PENDING_FRAGMENT;
-        searched = searched > dropped ? searched - dropped : 0;
     }
     const size_t mostSearched = length > START_TOKEN_TAIL ? length - START_TOKEN_TAIL : 0;
-    m_pending->bytes.assign(rest, length);
+    const size_t searched = KnownPart(m_noStartBefore, from, length);
     m_pending->searched = searched < mostSearched ? searched : mostSearched;
+    m_pending->hashless = KnownPart(m_noHashBefore, from, length);
+    if (length < SMALL_REST) {
+        m_pending->bytes.assign(m_text + from, length);
+    } else {
+        m_chunk->resize(from + length);
+        m_chunk->erase(0, from);
+        m_chunk->swap(m_pending->bytes);
+    }
     m_chunk->clear();
     m_text = m_chunk->data();
     m_pos = m_end = 0;
 }
 
-// Puts the pending fragment in front of the chunk's content: at most once per
-// chunk, since the fragment is only filled by a call that ends the pass.
-// Returns how far the joined content is known to hold no start token.
-size_t JoinPendingFragment(std::string *chunk, size_t *cursor, PendingFragment *pending) {
+// Puts the pending fragment in front of the chunk's content, by moving the
+// shorter of the two: at most once per chunk, since the fragment is only
+// filled by a call that ends the pass. Returns what the fragment knew of its
+// bytes, which now begin the content.
+Known JoinPendingFragment(std::string *chunk, size_t *cursor, PendingFragment *pending) {
     if (*cursor > chunk->size()) *cursor = chunk->size();
-    if (pending->bytes.empty()) return 0;
-    chunk->replace(0, *cursor, pending->bytes);
+    if (pending->bytes.empty()) return Known();
+    const Known known = {pending->searched, pending->hashless, pending->bytes.size()};
+    if (pending->bytes.size() <= chunk->size() - *cursor) {
+        chunk->replace(0, *cursor, pending->bytes);
+    } else {
+        pending->bytes.append(*chunk, *cursor, std::string::npos);
+        chunk->swap(pending->bytes);
+    }
     *cursor = 0;
-    const size_t searched = pending->searched;
     pending->bytes.clear();
     pending->searched = 0;
-    return searched;
+    pending->hashless = 0;
+    return known;
 }
 
 } // namespace
@@ -323,8 +363,8 @@ uint32_t DecodeCanFrame(std::string *chunk, size_t *cursor, PendingFragment *pen
                         CanMsg *record) {
     if (chunk == nullptr || cursor == nullptr || pending == nullptr || record == nullptr)
         return PROCESS_ERR_NULL_POINTER;
-    const size_t searched = JoinPendingFragment(chunk, cursor, pending);
-    FrameReader reader(chunk, *cursor, searched, pending);
+    const Known known = JoinPendingFragment(chunk, cursor, pending);
+    FrameReader reader(chunk, *cursor, known, pending);
     const Step step = reader.ReadFrame(record);
     if (step == STEP_SAVE) reader.SaveRest();
     *cursor = reader.Position();

@@ -42,11 +42,13 @@ constexpr size_t CODEC_MAX_PENDING_FRAGMENT = 65536;
 
 // The unconsumed rest of earlier chunks, which the next chunk continues.
 // Only the parser changes it. It also remembers how far the rest has been
-// searched for a start token, so that a peer that trickles bytes which never
-// form one costs time for the new bytes only, not for the whole rest again.
+// searched for a start token and for an end mark, so that a peer that
+// trickles bytes which never form a frame costs time for the new bytes only,
+// not for the whole rest again. The bytes never hold a zero byte.
 struct PendingFragment {
     std::string bytes;
     size_t searched = 0; // no start token begins in bytes[0, searched)
+    size_t hashless = 0; // no "#" in bytes[0, hashless)
 };
 
 // Takes at most one frame off the front of the chunk's content and decodes
