@@ -36,22 +36,24 @@
 extern "C" {
 #endif
 
-/* ---- Public status codes: the result of every exported function. ---- */
-#define KORVEL_OK 0u                    /* success */
-#define KORVEL_ERR_NULL_POINTER 1u      /* a required pointer argument is null */
-#define KORVEL_ERR_ILLEGAL_PARAMETER 2u /* InitParams.size below 44, message count 0, protocol not 1 */
-#define KORVEL_ERR_ILLEGAL_INSTANCE 3u  /* instance number out of range or not open */
-#define KORVEL_ERR_UNKNOWN 4u           /* an unexpected internal result */
-#define KORVEL_ERR_CONNECTION 7u        /* connection not established or not there */
-#define KORVEL_ERR_DISCONNECT 8u        /* closing the connection failed or timed out */
-#define KORVEL_ERR_NO_FREE_INSTANCE 10u /* every instance number is in use */
-#define KORVEL_ERR_RESOURCE 11u         /* out of objects, transport, threads or version data */
-#define KORVEL_ERR_TX_BUFFER_FULL 12u   /* the transmit buffer refused a message */
+/* ---- Public status codes: the result of every exported function. ----
+ * One line each: name, value and, as its comment, the text that the tools
+ * print for it. The Python binding is checked against these lines. */
+#define KORVEL_OK 0u                     /* success */
+#define KORVEL_ERR_NULL_POINTER 1u       /* a required pointer argument is null */
+#define KORVEL_ERR_ILLEGAL_PARAMETER 2u  /* InitParams.size below 44, count 0 or length above 8 */
+#define KORVEL_ERR_ILLEGAL_INSTANCE 3u   /* instance number out of range or not open */
+#define KORVEL_ERR_UNKNOWN 4u            /* an unexpected internal result */
+#define KORVEL_ERR_CONNECTION 7u         /* connection not established or not there */
+#define KORVEL_ERR_DISCONNECT 8u         /* closing the connection failed or timed out */
+#define KORVEL_ERR_NO_FREE_INSTANCE 10u  /* every instance number is in use */
+#define KORVEL_ERR_RESOURCE 11u          /* out of objects, transport, threads or version data */
+#define KORVEL_ERR_TX_BUFFER_FULL 12u    /* the transmit buffer is full */
 #define KORVEL_ERR_RX_BUFFER_OVERRUN 13u /* a received message was dropped: receive buffer full */
-#define KORVEL_ERR_NO_MESSAGE 14u       /* the first read attempt found no message */
-#define KORVEL_ERR_OUT_OF_MEMORY 15u    /* no memory for the copy of a message */
-#define KORVEL_ERR_SEND 16u             /* the socket reported a send error */
-#define KORVEL_ERR_RECEIVE 17u          /* the socket reported a receive error */
+#define KORVEL_ERR_NO_MESSAGE 14u        /* the first read attempt found no message */
+#define KORVEL_ERR_OUT_OF_MEMORY 15u     /* no memory for the copy of a message */
+#define KORVEL_ERR_SEND 16u              /* the socket reported a send error */
+#define KORVEL_ERR_RECEIVE 17u           /* the socket reported a receive error */
 
 /* ---- CanMsg.flags ---- */
 #define KORVEL_MSGFLAG_RTR 0x01u /* remote frame (else data frame) */
@@ -59,7 +61,7 @@ extern "C" {
 
 /* ---- CanState bits (KORVEL_GetCanState) ---- */
 #define KORVEL_CANSTATE_RX_OVERRUN 0x0001u /* a received message was dropped; kept until reset */
-#define KORVEL_CANSTATE_TX_OVERRUN 0x0002u /* a write found the transmit buffer full; kept until reset */
+#define KORVEL_CANSTATE_TX_OVERRUN 0x0002u /* a write found the buffer full; kept until reset */
 #define KORVEL_CANSTATE_RX_EMPTY 0x0004u   /* a read found the receive buffer empty */
 #define KORVEL_CANSTATE_TX_EMPTY 0x0008u   /* the transmit side found nothing to send */
 
@@ -76,24 +78,24 @@ extern "C" {
 #define KORVEL_CONN_CONNECTING 3u     /* connect in progress (also after a failed attempt) */
 #define KORVEL_CONN_CONNECTED 4u      /* connected to the gateway */
 #define KORVEL_CONN_CLOSED_BY_PEER 5u /* the gateway closed an established connection */
-#define KORVEL_CONN_LOST 7u           /* the stream ended before it was established, or again after 5 */
+#define KORVEL_CONN_LOST 7u /* the stream ended before it was established, or again after 5 */
 
 /* ---- EventCallback event codes ---- */
-#define EVENT_CONNECTED 0u      /* the connection to the gateway is established */
-#define EVENT_MSG_RECEIVED 1u   /* messages are waiting in the receive buffer */
-#define EVENT_STATE_CHANGED 2u  /* the connection state changed to a value other than 0 or 4 */
-#define EVENT_ERROR 3u          /* the socket reported a new error value */
-#define EVENT_DISCONNECTED 4u   /* the connection state changed to 0 */
+#define EVENT_CONNECTED 0u     /* the connection to the gateway is established */
+#define EVENT_MSG_RECEIVED 1u  /* messages are waiting in the receive buffer */
+#define EVENT_STATE_CHANGED 2u /* the connection state changed to a value other than 0 or 4 */
+#define EVENT_ERROR 3u         /* the socket reported a new error value */
+#define EVENT_DISCONNECTED 4u  /* the connection state changed to 0 */
 
 /* TCP is the only transport (InitParams.protocol). */
 #define KORVEL_PROTOCOL_TCP 1u
 
 /* One CAN message, 20 bytes. Always copied whole. */
 typedef struct CanMsg {
-    uint32_t id;        /* CAN identifier, sent as given (no masking) */
-    uint8_t flags;      /* KORVEL_MSGFLAG_*; other bits are ignored */
-    uint8_t length;     /* data length code, 0 to 8 */
-    uint8_t data[8];    /* the first `length` bytes are meaningful */
+    uint32_t id;     /* CAN identifier, sent as given (no masking) */
+    uint8_t flags;   /* KORVEL_MSGFLAG_*; other bits are ignored */
+    uint8_t length;  /* data length code, 0 to 8 */
+    uint8_t data[8]; /* the first `length` bytes are meaningful */
     uint8_t reserved[2];
     uint32_t timestamp; /* received messages: millisecond clock at decoding */
 } CanMsg;
@@ -101,11 +103,11 @@ typedef struct CanMsg {
 /* Connection parameters of one instance, 44 bytes. The library keeps the
  * pointer: the record must stay valid until KORVEL_Shutdown has returned. */
 typedef struct InitParams {
-    uint32_t size;            /* bytes filled by the caller; at least 44 */
-    char ipAddress[20];       /* gateway IPv4 address, dotted decimal, NUL-terminated */
-    uint16_t port;            /* gateway TCP port, host byte order */
+    uint32_t size;      /* bytes filled by the caller; at least 44 */
+    char ipAddress[20]; /* gateway IPv4 address, dotted decimal, NUL-terminated */
+    uint16_t port;      /* gateway TCP port, host byte order */
     uint8_t reserved[2];
-    uint32_t protocol;        /* KORVEL_PROTOCOL_TCP */
+    uint32_t protocol;        /* KORVEL_PROTOCOL_TCP; others fail with KORVEL_ERR_RESOURCE */
     uint16_t txBufferSize;    /* transmit buffer size in messages */
     uint16_t rxBufferSize;    /* receive buffer size in messages */
     uint32_t connectTimeout;  /* ms KORVEL_Initialize waits for the connection (polling mode) */
@@ -155,24 +157,26 @@ KORVEL_API uint32_t KORVEL_CALL KORVEL_GetVersion(VersionInfo *version);
  * returns at once; without, it waits up to connectTimeout ms for the
  * connection. */
 KORVEL_API uint32_t KORVEL_CALL KORVEL_Initialize(int32_t *instance, const InitParams *params,
-                                       EventCallback callback, uint32_t userValue);
+                                                  EventCallback callback, uint32_t userValue);
 /* Makes `count` attempts to read one message each into msgs[]; *read is the
  * number taken. KORVEL_ERR_NO_MESSAGE when the first attempt finds none:
  * messages that arrive during the later attempts are still taken, so always
  * use the *read first messages, whatever the status. Every attempt is made,
  * under the library's lock: pass the size of msgs[], not more. */
 KORVEL_API uint32_t KORVEL_CALL KORVEL_ReadCanMsg(int32_t instance, CanMsg *msgs, uint32_t count,
-                                       uint32_t *read);
+                                                  uint32_t *read);
 /* Accepted for every open instance; the two further arguments are unused. */
-KORVEL_API uint32_t KORVEL_CALL KORVEL_RegisterCanMsg(int32_t instance, uint32_t unused1, uint32_t unused2);
+KORVEL_API uint32_t KORVEL_CALL KORVEL_RegisterCanMsg(int32_t instance, uint32_t unused1,
+                                                      uint32_t unused2);
 /* Clears every CanState bit set in the mask (low 16 bits). */
 KORVEL_API uint32_t KORVEL_CALL KORVEL_ResetCanState(int32_t instance, uint32_t mask);
 /* Closes the instance; its number is free afterwards, even on failure. */
 KORVEL_API uint32_t KORVEL_CALL KORVEL_Shutdown(int32_t instance);
 /* Queues msgs[0..count-1] in order until one is refused; *written is the
- * number accepted. */
-KORVEL_API uint32_t KORVEL_CALL KORVEL_WriteCanMsg(int32_t instance, const CanMsg *msgs, uint32_t count,
-                                        uint32_t *written);
+ * number accepted. A count of 0, or a record whose length is above 8, is
+ * refused with KORVEL_ERR_ILLEGAL_PARAMETER. */
+KORVEL_API uint32_t KORVEL_CALL KORVEL_WriteCanMsg(int32_t instance, const CanMsg *msgs,
+                                                   uint32_t count, uint32_t *written);
 
 #ifdef __cplusplus
 }

@@ -2,8 +2,8 @@
 # Installs the Debian 12 packages that the build, the tests and the demo need.
 # Idempotent: packages already present are left as they are.
 set -eu
-pkgs="cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark-dev
-      g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
+pkgs="cmake ninja-build g++ clang clang-format libclang-rt-14-dev googletest libgtest-dev
+      libbenchmark-dev g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
       python3 python3-can python3-pip python3-venv python3-pytest python3-matplotlib
       libcap2-bin dpkg-dev ca-certificates tshark pkgconf lintian can-utils"
 missing=$(for p in $pkgs; do dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"; done)

@@ -11,25 +11,10 @@ struct Entry {
     const char *text;
 };
 
+// The names and texts of the public header's status lines, gathered at
+// build time by cmake/status_table.cmake.
 const Entry kStatus[] = {
-    {KORVEL_OK, "KORVEL_OK", "success"},
-    {KORVEL_ERR_NULL_POINTER, "KORVEL_ERR_NULL_POINTER", "a required pointer argument is null"},
-    {KORVEL_ERR_ILLEGAL_PARAMETER, "KORVEL_ERR_ILLEGAL_PARAMETER", "illegal parameter"},
-    {KORVEL_ERR_ILLEGAL_INSTANCE, "KORVEL_ERR_ILLEGAL_INSTANCE",
-     "instance number out of range or not open"},
-    {KORVEL_ERR_UNKNOWN, "KORVEL_ERR_UNKNOWN", "unexpected internal result"},
-    {KORVEL_ERR_CONNECTION, "KORVEL_ERR_CONNECTION", "connection not established or not there"},
-    {KORVEL_ERR_DISCONNECT, "KORVEL_ERR_DISCONNECT", "closing the connection failed or timed out"},
-    {KORVEL_ERR_NO_FREE_INSTANCE, "KORVEL_ERR_NO_FREE_INSTANCE", "every instance number is in use"},
-    {KORVEL_ERR_RESOURCE, "KORVEL_ERR_RESOURCE",
-     "out of objects, transport, threads or version data"},
-    {KORVEL_ERR_TX_BUFFER_FULL, "KORVEL_ERR_TX_BUFFER_FULL", "the transmit buffer is full"},
-    {KORVEL_ERR_RX_BUFFER_OVERRUN, "KORVEL_ERR_RX_BUFFER_OVERRUN",
-     "a received message was dropped: receive buffer full"},
-    {KORVEL_ERR_NO_MESSAGE, "KORVEL_ERR_NO_MESSAGE", "no message"},
-    {KORVEL_ERR_OUT_OF_MEMORY, "KORVEL_ERR_OUT_OF_MEMORY", "out of memory"},
-    {KORVEL_ERR_SEND, "KORVEL_ERR_SEND", "the socket reported a send error"},
-    {KORVEL_ERR_RECEIVE, "KORVEL_ERR_RECEIVE", "the socket reported a receive error"},
+#include "korvel_status_table.inc"
 };
 
 const Entry kConnection[] = {

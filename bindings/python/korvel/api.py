@@ -17,7 +17,8 @@ __all__ = [
     "KorvelError", "Library", "load_library", "library_names", "status_text",
 ]
 
-# ---- Public status codes, with the name and text of each. ----
+# ---- Public status codes, with the name and text of each: those of the status
+# lines of korvel32.h, against which a test checks this module. ----
 KORVEL_OK = 0
 KORVEL_ERR_NULL_POINTER = 1
 KORVEL_ERR_ILLEGAL_PARAMETER = 2
@@ -37,7 +38,8 @@ KORVEL_ERR_RECEIVE = 17
 _STATUS = {
     KORVEL_OK: ("KORVEL_OK", "success"),
     KORVEL_ERR_NULL_POINTER: ("KORVEL_ERR_NULL_POINTER", "a required pointer argument is null"),
-    KORVEL_ERR_ILLEGAL_PARAMETER: ("KORVEL_ERR_ILLEGAL_PARAMETER", "illegal parameter"),
+    KORVEL_ERR_ILLEGAL_PARAMETER: ("KORVEL_ERR_ILLEGAL_PARAMETER",
+                                   "InitParams.size below 44, count 0 or length above 8"),
     KORVEL_ERR_ILLEGAL_INSTANCE: ("KORVEL_ERR_ILLEGAL_INSTANCE",
                                   "instance number out of range or not open"),
     KORVEL_ERR_UNKNOWN: ("KORVEL_ERR_UNKNOWN", "an unexpected internal result"),
@@ -49,7 +51,7 @@ _STATUS = {
     KORVEL_ERR_TX_BUFFER_FULL: ("KORVEL_ERR_TX_BUFFER_FULL", "the transmit buffer is full"),
     KORVEL_ERR_RX_BUFFER_OVERRUN: ("KORVEL_ERR_RX_BUFFER_OVERRUN",
                                    "a received message was dropped: receive buffer full"),
-    KORVEL_ERR_NO_MESSAGE: ("KORVEL_ERR_NO_MESSAGE", "no message in the receive buffer"),
+    KORVEL_ERR_NO_MESSAGE: ("KORVEL_ERR_NO_MESSAGE", "the first read attempt found no message"),
     KORVEL_ERR_OUT_OF_MEMORY: ("KORVEL_ERR_OUT_OF_MEMORY", "no memory for the copy of a message"),
     KORVEL_ERR_SEND: ("KORVEL_ERR_SEND", "the socket reported a send error"),
     KORVEL_ERR_RECEIVE: ("KORVEL_ERR_RECEIVE", "the socket reported a receive error"),
