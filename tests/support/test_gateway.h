@@ -33,8 +33,7 @@ class TestGateway {
     bool Send(size_t index, const std::string &bytes);
     // One byte of TCP urgent data: a lasting exception condition at the client.
     bool SendUrgent(size_t index, char byte);
-    // Orderly end of the stream towards the client, and the socket's close:
-    // whatever the client sends afterwards is answered with a reset.
+    // Orderly end of the stream towards the client.
     void Close(size_t index);
     // Connection reset.
     void Reset(size_t index);
