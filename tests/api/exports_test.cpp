@@ -137,8 +137,10 @@ TEST_F(Exports, ReadMakesCountAttemptsAndReportsAnEmptyFirstAttempt) {
     EXPECT_EQ(1u, lib.ReadCanMsg(n, nullptr, 4, &read));
     EXPECT_EQ(1u, lib.ReadCanMsg(n, out, 4, nullptr));
     EXPECT_EQ(kUntouched, read);
-    EXPECT_EQ(KORVEL_ERR_NO_MESSAGE, lib.ReadCanMsg(n, out, 4, &read));
-    EXPECT_EQ(0u, read);
+    for (uint32_t count : {1u, 4u}) {
+        EXPECT_EQ(KORVEL_ERR_NO_MESSAGE, lib.ReadCanMsg(n, out, count, &read));
+        EXPECT_EQ(0u, read);
+    }
     EXPECT_EQ(0u, lib.ReadCanMsg(n, out, 0, &read));
     EXPECT_EQ(0u, read);
 
