@@ -1,58 +1,22 @@
 // What an application may pass in by mistake or do at an awkward moment:
 // addresses that are none, parameter fields at their extremes, huge counts,
-// records that cannot be sent, many threads at once, callbacks that call the
-// library, and a shutdown racing with other calls. Every case must give its
-// status and neither crash, hang nor leak.
-#include "eventually.h"
-#include "korvel_library.h"
-#include "test_gateway.h"
-
-#include <gtest/gtest.h>
+// many threads at once, callbacks that call the library, and a shutdown
+// racing with other calls. Every case must give its status and neither
+// crash, hang nor leak.
+#include "library_test.h"
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <limits>
 #include <set>
 #include <thread>
-#include <vector>
 
 namespace {
 
-KorvelLibrary *g_lib = nullptr;
-InitParams *g_params = nullptr;
-
 void KORVEL_CALL IgnoreEvent(int32_t, uint32_t, uint32_t) {}
 
-CanMsg Msg(uint32_t id, uint8_t length = 1) {
-    CanMsg m;
-    std::memset(&m, 0, sizeof(m));
-    m.id = id;
-    m.length = length;
-    return m;
-}
-
-size_t Frames(const std::string &bytes) {
-    size_t count = 0;
-    for (char c : bytes) count += c == '#' ? 1 : 0;
-    return count;
-}
-
-class BadInput : public ::testing::Test {
-protected:
-    void SetUp() override {
-        SetMaxInstancesSetting(nullptr);
-        std::string error;
-        ASSERT_TRUE(lib.Load(KORVEL_PRODUCT_LIBRARY, &error)) << error;
-        ASSERT_TRUE(gateway.Listening());
-        params = MakeParams("127.0.0.1");
-        params.port = gateway.Port();
-        params.connectTimeout = params.shutdownTimeout = 5000;
-        g_lib = &lib;
-        g_params = &params;
-    }
-    void TearDown() override { g_lib = nullptr; }
-
+class BadInput : public LibraryTest {
+  protected:
     // Opens with `p`; the number must be free again afterwards whatever the
     // result.
     uint32_t OpenAndClose(const InitParams &p) {
@@ -61,29 +25,26 @@ protected:
         if (status == KORVEL_OK) {
             EXPECT_EQ(KORVEL_OK, lib.Shutdown(n));
         }
-        int32_t again = 0;
-        EXPECT_EQ(KORVEL_OK, lib.Initialize(&again, &params, nullptr, 0));
-        EXPECT_EQ(1, again);
-        EXPECT_EQ(KORVEL_OK, lib.Shutdown(again));
+        EXPECT_EQ(1, Open());
+        EXPECT_EQ(KORVEL_OK, lib.Shutdown(1));
         return status;
     }
-
-    KorvelLibrary lib;
-    TestGateway gateway;
-    InitParams params;
 };
 
 TEST_F(BadInput, TextThatIsNoAddressFailsToConnect) {
     InitParams p = params;
     p.connectTimeout = 200;
-    for (const char *text : {"", "localhost", "gateway.example.com", "256.0.0.1", "1.2.3.4.5",
-                             "127.0.0.-1", "::1", "127.0.0.1/8", "\x7f\x01\xff"}) {
+    for (const char *text :
+         {"", "localhost", "256.0.0.1", "1.2.3.4.5", "::1", "127.0.0.1/8", "\x7f\x01\xff"}) {
         std::memset(p.ipAddress, 0, sizeof(p.ipAddress));
         std::strncpy(p.ipAddress, text, sizeof(p.ipAddress) - 1);
         EXPECT_EQ(KORVEL_ERR_CONNECTION, OpenAndClose(p)) << text;
     }
+    // Twenty characters without a terminator: nothing past the field is read.
+    std::memcpy(p.ipAddress, "127.0.0.1.127.0.0.1.", sizeof(p.ipAddress));
+    EXPECT_EQ(KORVEL_ERR_CONNECTION, OpenAndClose(p));
     // The short forms that the address conversion accepts are addresses.
-    std::strcpy(p.ipAddress, "127.1");
+    std::memcpy(p.ipAddress, "127.1\0garbage!!!!!!!", sizeof(p.ipAddress));
     EXPECT_EQ(KORVEL_OK, OpenAndClose(p));
 }
 
@@ -100,32 +61,23 @@ TEST_F(BadInput, EveryParameterFieldAtZeroAndAtItsLargest) {
     p.connectTimeout = 200;
     p.port = 0;
     EXPECT_EQ(KORVEL_ERR_CONNECTION, OpenAndClose(p));
-    p.port = 0xFFFF; // nothing listens there, or something does
-    uint32_t status = OpenAndClose(p);
-    EXPECT_TRUE(status == KORVEL_ERR_CONNECTION || status == KORVEL_OK) << status;
-
     // A time-out of 0 opens only when nothing is left to wait for; the
-    // largest ones are never reached against a gateway that answers.
+    // largest is never reached against a gateway that answers.
     for (uint32_t timeout : {0u, 0xFFFFFFFFu}) {
         p = params;
-        p.connectTimeout = timeout;
-        p.shutdownTimeout = timeout;
+        p.connectTimeout = p.shutdownTimeout = timeout;
         int32_t n = 0;
-        status = lib.Initialize(&n, &p, nullptr, 0);
+        uint32_t status = lib.Initialize(&n, &p, nullptr, 0);
         EXPECT_TRUE(status == KORVEL_OK || (timeout == 0 && status == KORVEL_ERR_CONNECTION));
         if (status == KORVEL_OK) {
             status = lib.Shutdown(n);
             EXPECT_TRUE(status == KORVEL_OK || (timeout == 0 && status == KORVEL_ERR_DISCONNECT));
         }
-        EXPECT_EQ(KORVEL_OK, OpenAndClose(params));
     }
-
     // Buffer sizes of 0 and 65535 are reported as given.
     for (uint16_t size : {0, 0xFFFF}) {
-        p = params;
-        p.txBufferSize = p.rxBufferSize = size;
-        int32_t n = 0;
-        ASSERT_EQ(KORVEL_OK, lib.Initialize(&n, &p, nullptr, 0));
+        params.txBufferSize = params.rxBufferSize = size;
+        int32_t n = Open();
         BufferInfo info;
         EXPECT_EQ(KORVEL_OK, lib.GetCanBufferInfo(n, &info));
         EXPECT_EQ(size, info.txBufferSize);
@@ -136,61 +88,37 @@ TEST_F(BadInput, EveryParameterFieldAtZeroAndAtItsLargest) {
 
 TEST_F(BadInput, LargestReceiveBufferHoldsExactly65536Messages) {
     params.rxBufferSize = 0xFFFF;
-    int32_t n = 0;
-    ASSERT_EQ(KORVEL_OK, lib.Initialize(&n, &params, nullptr, 0));
+    int32_t n = Open();
     ASSERT_TRUE(gateway.WaitForClients(1));
     std::string frames;
-    for (int i = 0; i < 65537; ++i) frames += "$CAN;S;D;0x1;0x0;#";
+    for (int i = 0; i < 65537; ++i)
+        frames += "$CAN;S;D;0x1;0x0;#";
     ASSERT_TRUE(gateway.Send(0, frames));
     uint16_t state = 0;
-    ASSERT_TRUE(Eventually([&] {
-        return lib.GetCanState(n, &state) == KORVEL_OK && (state & KORVEL_CANSTATE_RX_OVERRUN);
-    }, 60000));
+    ASSERT_TRUE(Eventually(
+        [&] {
+            return lib.GetCanState(n, &state) == KORVEL_OK && (state & KORVEL_CANSTATE_RX_OVERRUN);
+        },
+        120000));
     BufferInfo info;
     EXPECT_EQ(KORVEL_OK, lib.GetCanBufferInfo(n, &info));
     EXPECT_EQ(65536u, info.rxCount);
-    EXPECT_EQ(KORVEL_OK, lib.Shutdown(n));
 }
 
-TEST_F(BadInput, AHugeWriteCountEndsAtTheBufferAndLongRecordsAreNotSent) {
+// The write stops at the first record the full buffer refuses, long before
+// the end of what the application claims to pass, and every accepted record
+// reaches the gateway.
+TEST_F(BadInput, AHugeWriteCountEndsAtTheBuffer) {
     params.txBufferSize = 0;
-    int32_t n = 0;
-    ASSERT_EQ(KORVEL_OK, lib.Initialize(&n, &params, nullptr, 0));
+    int32_t n = Open();
     ASSERT_TRUE(gateway.WaitForClients(1));
-    // The write stops at the first record the full buffer refuses, long
-    // before the end of what the application claims to pass.
     std::vector<CanMsg> many(100000, Msg(0x55));
     uint32_t written = 0;
     EXPECT_EQ(KORVEL_ERR_TX_BUFFER_FULL,
               lib.WriteCanMsg(n, many.data(), std::numeric_limits<uint32_t>::max(), &written));
     EXPECT_LT(written, many.size());
-    EXPECT_TRUE(gateway.WaitForBytes(0, 1));
     EXPECT_TRUE(Eventually([&] { return Frames(gateway.Received(0)) == written; }));
-
-    // Records longer than 8 data bytes are refused where they stand; those
-    // before them go out, nothing of them or behind them does.
-    EXPECT_EQ(KORVEL_OK, lib.ResetCan(n, 0x1F));
-    size_t before = Frames(gateway.Received(0));
-    for (uint8_t length : {9, 15, 255}) {
-        CanMsg msgs[3] = {Msg(0x1), Msg(0x2, length), Msg(0x3)};
-        ASSERT_TRUE(Eventually([&] {
-            BufferInfo info;
-            return lib.GetCanBufferInfo(n, &info) == KORVEL_OK && info.txCount == 0;
-        }));
-        EXPECT_EQ(KORVEL_ERR_ILLEGAL_PARAMETER, lib.WriteCanMsg(n, msgs, 3, &written));
-        EXPECT_EQ(1u, written);
-        ++before;
-    }
-    EXPECT_TRUE(Eventually([&] { return Frames(gateway.Received(0)) >= before; }));
-    EXPECT_EQ(KORVEL_OK, lib.Shutdown(n));
-    EXPECT_TRUE(gateway.WaitForClientEnd(0));
-    std::string sent = gateway.Received(0);
-    EXPECT_EQ(before, Frames(sent));
-    EXPECT_EQ(std::string::npos, sent.find(";0x2;"));
-    EXPECT_EQ(std::string::npos, sent.find(";0x3;"));
 }
-
-// ---- Many threads ----
 
 // Calls every instance function on numbers 1 to 3, which are open, and on
 // 0, -1 and 11, which cannot be, and checks each status; returns the records
@@ -203,16 +131,14 @@ uint64_t HammerInstances(int seed, int rounds) {
         x = x * 1103515245u + 12345u;
         int32_t n = numbers[(x >> 8) % 9];
         const bool open = n >= 1 && n <= 3;
-        const std::set<uint32_t> closed = {KORVEL_ERR_ILLEGAL_INSTANCE};
         auto expect = [&](uint32_t status, std::set<uint32_t> allowed) {
-            if (!open) allowed = closed;
+            if (!open) allowed = {KORVEL_ERR_ILLEGAL_INSTANCE};
             EXPECT_TRUE(allowed.count(status)) << "instance " << n << " status " << status;
         };
-        CanMsg m = Msg(0x100 + static_cast<uint32_t>(n));
+        CanMsg m = Msg(0x100 + static_cast<uint32_t>(n), 1);
         CanMsg two[2];
-        uint32_t count = 0;
+        uint32_t count = 0, conn = 0;
         uint16_t state = 0;
-        uint32_t conn = 0;
         BufferInfo info;
         switch ((x >> 16) % 8) {
         case 0: {
@@ -221,17 +147,29 @@ uint64_t HammerInstances(int seed, int rounds) {
             if (status == KORVEL_OK) accepted += count;
             break;
         }
-        case 1: expect(g_lib->ReadCanMsg(n, two, 2, &count), {KORVEL_OK, KORVEL_ERR_NO_MESSAGE}); break;
-        case 2: expect(g_lib->GetCanBufferInfo(n, &info), {KORVEL_OK}); break;
-        case 3: expect(g_lib->GetCanState(n, &state), {KORVEL_OK}); break;
+        case 1:
+            expect(g_lib->ReadCanMsg(n, two, 2, &count), {KORVEL_OK, KORVEL_ERR_NO_MESSAGE});
+            break;
+        case 2:
+            expect(g_lib->GetCanBufferInfo(n, &info), {KORVEL_OK});
+            break;
+        case 3:
+            expect(g_lib->GetCanState(n, &state), {KORVEL_OK});
+            break;
         case 4:
             expect(g_lib->GetConnectionState(n, &conn), {KORVEL_OK});
             EXPECT_TRUE(!open || conn == KORVEL_CONN_CONNECTED) << conn;
             break;
-        case 5: expect(g_lib->ResetCanState(n, x), {KORVEL_OK}); break;
+        case 5:
+            expect(g_lib->ResetCanState(n, x), {KORVEL_OK});
+            break;
         // Flags that keep what is written on its way to the gateway.
-        case 6: expect(g_lib->ResetCan(n, x & 0x0D), {KORVEL_OK}); break;
-        default: expect(g_lib->RegisterCanMsg(n, x, ~x), {KORVEL_OK}); break;
+        case 6:
+            expect(g_lib->ResetCan(n, x & 0x0D), {KORVEL_OK});
+            break;
+        default:
+            expect(g_lib->RegisterCanMsg(n, x, ~x), {KORVEL_OK});
+            break;
         }
     }
     return accepted;
@@ -240,10 +178,8 @@ uint64_t HammerInstances(int seed, int rounds) {
 TEST_F(BadInput, ManyThreadsOnTheSameAndOnDifferentInstances) {
     params.txBufferSize = 64;
     for (int32_t expected = 1; expected <= 3; ++expected) {
-        int32_t n = 0;
-        ASSERT_EQ(KORVEL_OK, lib.Initialize(&n, &params, nullptr, 0));
-        ASSERT_EQ(expected, n);
-        ASSERT_TRUE(gateway.WaitForClients(static_cast<size_t>(n)));
+        ASSERT_EQ(expected, Open());
+        ASSERT_TRUE(gateway.WaitForClients(static_cast<size_t>(expected)));
     }
     std::atomic<uint64_t> accepted{0};
     std::atomic<bool> hammering{true};
@@ -253,36 +189,32 @@ TEST_F(BadInput, ManyThreadsOnTheSameAndOnDifferentInstances) {
     // Meanwhile other threads open and close instances of their own.
     for (int t = 0; t < 2; ++t) {
         threads.emplace_back([&] {
-            InitParams own = params;
             while (hammering) {
-                int32_t n = 0;
+                int32_t n = Open();
                 uint32_t conn = 0;
-                EXPECT_EQ(KORVEL_OK, lib.Initialize(&n, &own, nullptr, 0));
                 EXPECT_EQ(KORVEL_OK, lib.GetConnectionState(n, &conn));
                 EXPECT_EQ(KORVEL_OK, lib.Shutdown(n));
             }
         });
     }
-    for (int t = 0; t < 6; ++t) threads[static_cast<size_t>(t)].join();
+    for (int t = 0; t < 6; ++t)
+        threads[static_cast<size_t>(t)].join();
     hammering = false;
-    for (size_t t = 6; t < threads.size(); ++t) threads[t].join();
+    for (size_t t = 6; t < threads.size(); ++t)
+        threads[t].join();
     // Every record accepted by the three instances reaches the gateway.
     auto sent = [&] {
         size_t frames = 0;
-        for (size_t c = 0; c < 3; ++c) frames += Frames(gateway.Received(c));
+        for (size_t c = 0; c < 3; ++c)
+            frames += Frames(gateway.Received(c));
         return frames;
     };
     EXPECT_TRUE(Eventually([&] { return sent() == accepted; })) << sent() << " of " << accepted;
-    for (int32_t n = 1; n <= 3; ++n) EXPECT_EQ(KORVEL_OK, lib.Shutdown(n));
-    EXPECT_EQ(KORVEL_OK, OpenAndClose(params));
 }
 
 TEST_F(BadInput, ShutdownRacesWithWritesAndReadsFromOtherThreads) {
     for (int round = 0; round < 20; ++round) {
-        const bool callbackMode = round % 2 == 1;
-        int32_t n = 0;
-        EventCallback callback = callbackMode ? IgnoreEvent : nullptr;
-        ASSERT_EQ(KORVEL_OK, lib.Initialize(&n, &params, callback, 0));
+        int32_t n = Open(round % 2 == 1 ? IgnoreEvent : nullptr);
         std::atomic<int> calls{0};
         std::vector<std::thread> threads;
         for (int t = 0; t < 3; ++t) {
@@ -299,25 +231,25 @@ TEST_F(BadInput, ShutdownRacesWithWritesAndReadsFromOtherThreads) {
                                 status == KORVEL_ERR_NO_MESSAGE)
                         << status;
                 }
-                EXPECT_EQ(KORVEL_ERR_ILLEGAL_INSTANCE, lib.WriteCanMsg(n, &m, 1, &count));
             });
         }
         ASSERT_TRUE(Eventually([&] { return calls > 50; }));
         EXPECT_EQ(KORVEL_OK, lib.Shutdown(n));
-        for (std::thread &t : threads) t.join();
+        for (std::thread &t : threads)
+            t.join();
     }
     EXPECT_EQ(KORVEL_OK, OpenAndClose(params));
 }
 
-// ---- A callback that calls every export ----
-
+// A callback that calls every export, opens and closes a polling instance,
+// and finally shuts its own instance down.
 struct CallbackCalls {
     std::atomic<bool> done{false};
     uint32_t status[12] = {};
     int32_t opened = 0;
     uint32_t conn = 0;
-};
-CallbackCalls g_calls;
+    const InitParams *params = nullptr;
+} g_calls;
 
 void KORVEL_CALL CallEveryExport(int32_t instance, uint32_t code, uint32_t) {
     if (code != EVENT_CONNECTED || g_calls.done) return;
@@ -333,29 +265,29 @@ void KORVEL_CALL CallEveryExport(int32_t instance, uint32_t code, uint32_t) {
     s[2] = lib.GetCanState(instance, &state);
     s[3] = lib.GetConnectionState(instance, &g_calls.conn);
     s[4] = lib.GetVersion(&version);
-    s[5] = lib.Initialize(&g_calls.opened, g_params, nullptr, 0); // a polling instance
+    s[5] = lib.Initialize(&g_calls.opened, g_calls.params, nullptr, 0);
     s[6] = lib.ReadCanMsg(instance, &m, 1, &count);
     s[7] = lib.RegisterCanMsg(instance, 1, 2);
     s[8] = lib.ResetCanState(instance, 0xFFFF);
     s[9] = lib.WriteCanMsg(instance, &m, 1, &count);
     s[10] = lib.Shutdown(g_calls.opened);
-    s[11] = lib.Shutdown(instance); // its own
+    s[11] = lib.Shutdown(instance);
     g_calls.done = true;
 }
 
 TEST_F(BadInput, CallbackCallsEveryExportAndShutsItsOwnInstanceDown) {
+    g_calls.params = &params;
     for (int round = 0; round < 5; ++round) {
         g_calls.done = false;
-        int32_t n = 0;
-        ASSERT_EQ(KORVEL_OK, lib.Initialize(&n, &params, CallEveryExport, 0));
+        int32_t n = Open(CallEveryExport);
         ASSERT_TRUE(Eventually([] { return g_calls.done.load(); }));
         const uint32_t expected[12] = {0, 0, 0, 0, 0, 0, KORVEL_ERR_NO_MESSAGE, 0, 0, 0, 0, 0};
-        for (int i = 0; i < 12; ++i) EXPECT_EQ(expected[i], g_calls.status[i]) << "call " << i;
+        for (int i = 0; i < 12; ++i)
+            EXPECT_EQ(expected[i], g_calls.status[i]) << "call " << i;
         EXPECT_EQ(KORVEL_CONN_CONNECTED, g_calls.conn);
         EXPECT_EQ(n + 1, g_calls.opened);
         uint32_t conn = 0;
         EXPECT_EQ(KORVEL_ERR_ILLEGAL_INSTANCE, lib.GetConnectionState(n, &conn));
-        EXPECT_EQ(KORVEL_ERR_ILLEGAL_INSTANCE, lib.GetConnectionState(n + 1, &conn));
     }
     EXPECT_EQ(KORVEL_OK, OpenAndClose(params));
 }

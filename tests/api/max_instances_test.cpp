@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <vector>
-
 namespace {
 
 struct Limit {
@@ -14,30 +12,34 @@ struct Limit {
     int32_t expected;
 };
 
-class MaxInstancesSetting : public ::testing::TestWithParam<Limit> {};
+class MaxInstancesSetting : public ::testing::TestWithParam<Limit> {
+  protected:
+    void TearDown() override {
+        ShutdownAll(lib);
+        lib.Unload();
+        SetMaxInstancesSetting(nullptr);
+    }
+    KorvelLibrary lib;
+};
 
 TEST_P(MaxInstancesSetting, LimitsTheNumbersHandedOut) {
     const Limit &limit = GetParam();
     SetMaxInstancesSetting(limit.set ? &limit.value : nullptr);
     std::string error;
-    {
-        KorvelLibrary lib;
-        ASSERT_TRUE(lib.Load(KORVEL_TEST_LIBRARY, &error)) << error;
-        InitParams params = MakeParams("10.0.0.1");
-        for (int32_t expected = 1; expected <= limit.expected; ++expected) {
-            int32_t n = 0;
-            ASSERT_EQ(0u, lib.Initialize(&n, &params, nullptr, 0));
-            ASSERT_EQ(expected, n);
-        }
-        int32_t n = 0;
-        EXPECT_EQ(KORVEL_ERR_NO_FREE_INSTANCE, lib.Initialize(&n, &params, nullptr, 0));
-        EXPECT_EQ(-1, n);
-        uint16_t state = 0;
-        EXPECT_EQ(3u, lib.GetCanState(limit.expected + 1, &state));
-        EXPECT_EQ(0u, lib.GetCanState(limit.expected, &state));
-        for (int32_t i = 1; i <= limit.expected; ++i) ASSERT_EQ(0u, lib.Shutdown(i));
+    ASSERT_TRUE(lib.Load(KORVEL_TEST_LIBRARY, &error)) << error;
+    InitParams params = MakeParams("10.0.0.1");
+    int32_t n = 0;
+    for (int32_t expected = 1; expected <= limit.expected; ++expected) {
+        ASSERT_EQ(0u, lib.Initialize(&n, &params, nullptr, 0));
+        ASSERT_EQ(expected, n);
     }
-    SetMaxInstancesSetting(nullptr);
+    EXPECT_EQ(KORVEL_ERR_NO_FREE_INSTANCE, lib.Initialize(&n, &params, nullptr, 0));
+    EXPECT_EQ(-1, n);
+    uint16_t state = 0;
+    EXPECT_EQ(3u, lib.GetCanState(limit.expected + 1, &state));
+    EXPECT_EQ(0u, lib.GetCanState(limit.expected, &state));
+    ShutdownAll(lib);
+    lib.Unload();
     EXPECT_FALSE(KorvelLibrary::IsMapped(KORVEL_TEST_LIBRARY)) << "library stayed loaded";
 }
 

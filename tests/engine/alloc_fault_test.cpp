@@ -42,6 +42,10 @@ class AllocationFaults : public ::testing::Test {
         stats = reinterpret_cast<AllocFaultStatsFn>(FindSymbol(lib.handle, ALLOC_FAULT_STATS_NAME));
         ASSERT_TRUE(arm && stats);
     }
+    void TearDown() override {
+        if (arm) arm(0);
+        ShutdownAll(lib);
+    }
 
     // The test build carries its own C++ runtime, whose exception memory
     // lives as long as the library is loaded: it is loaded once and stays,
@@ -174,12 +178,9 @@ class AllocationFaults : public ::testing::Test {
     // Writes kMessages records, lets the gateway answer with as many frames
     // and reads them back.
     void Exchange(int32_t instance, TestGateway &gateway) {
-        CanMsg out[kMessages] = {};
-        for (uint32_t i = 0; i < kMessages; ++i) {
-            out[i].id = 0x100 + i;
-            out[i].length = 1;
-            out[i].data[0] = static_cast<uint8_t>(i);
-        }
+        CanMsg out[kMessages];
+        for (uint32_t i = 0; i < kMessages; ++i)
+            out[i] = Msg(0x100 + i, 1, static_cast<uint8_t>(i));
         const size_t before = Frames(gateway.Received(0));
         uint32_t written = 0;
         uint32_t status = lib.WriteCanMsg(instance, out, kMessages, &written);
@@ -217,13 +218,6 @@ class AllocationFaults : public ::testing::Test {
             EXPECT_EQ(kMessages, got) << "messages lost without a fault";
             EXPECT_TRUE(received);
         }
-    }
-
-    static size_t Frames(const std::string &bytes) {
-        size_t count = 0;
-        for (char c : bytes)
-            count += c == '#' ? 1 : 0;
-        return count;
     }
 
     // Sweeps n upwards; returns the number of faults injected.

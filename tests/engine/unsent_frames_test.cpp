@@ -43,6 +43,7 @@ class UnsentFrames : public ::testing::Test {
         for (std::atomic<int> &count : g_events)
             count = 0;
     }
+    void TearDown() override { ShutdownAll(lib); }
 
     int32_t OpenInCallbackMode(uint16_t port) {
         params.port = port;
@@ -74,9 +75,7 @@ class UnsentFrames : public ::testing::Test {
     // and every further write is refused as a full buffer.
     void ExpectWritesHeldInTheBuffer(int32_t n) {
         const int64_t before = LiveBytes();
-        CanMsg msg{};
-        msg.id = 0x123;
-        msg.length = 8;
+        CanMsg msg = Msg(0x123, 8);
         uint32_t accepted = 0, refused = 0;
         const uint32_t writes = RunningUnderWine() ? kWritesUnderWine : kWrites;
         for (uint32_t i = 0; i < writes; ++i) {

@@ -12,8 +12,7 @@ namespace {
 using WinSocket::CWinSock;
 
 TEST_F(SocketTest, CloseThatWouldBlockEndsWithAResetAfterTheLingerTime) {
-    LoopbackListener listener;
-    CWinSock &s = Connected(listener);
+    CWinSock &s = Connected();
     const uint32_t failedBefore = FailedCloses();
     SetLingeringCloseFault(true);
     std::atomic<bool> closed{false};

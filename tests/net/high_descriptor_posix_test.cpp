@@ -42,18 +42,14 @@ TEST_F(SocketTest, SocketAboveTheSelectRangeConnectsAndCarriesData) {
         limit.rlim_cur = 1200;
         setrlimit(RLIMIT_NOFILE, &limit);
     }
-    LoopbackListener listener;
     LowDescriptorsTaken taken(1100);
-    CWinSock &s = Connected(listener);
+    CWinSock &s = Connected();
     EXPECT_EQ(WSOCK_OK, s.PushSend(NewChunk("high"), 4));
     EXPECT_EQ(WSOCK_OK, s.Poll());
-    EXPECT_EQ("high", listener.Read(4));
-    ASSERT_TRUE(listener.SendAll("back"));
-    std::string *chunk = nullptr;
-    uint16_t length = 0;
-    ASSERT_TRUE(PollUntil([&] { return s.PopRecv(&chunk, &length) == WSOCK_OK; }));
-    EXPECT_EQ("back", *chunk);
-    CWinSock::FreeChunk(chunk);
+    ASSERT_TRUE(m_gateway.WaitForBytes(0, 4));
+    EXPECT_EQ("high", m_gateway.Received(0));
+    ASSERT_TRUE(m_gateway.Send(0, "back"));
+    EXPECT_EQ("back", ReceiveBytes(4));
 }
 
 } // namespace

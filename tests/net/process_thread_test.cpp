@@ -1,5 +1,6 @@
-// CProcessThread: worker threads start at their descriptor's priority,
-// stop through their stop event, and can be suspended and resumed.
+// CProcessThread: a started thread runs at its descriptor's priority, stops
+// through its stop event, and can be suspended and resumed.
+#include "korvel_library.h"
 #include "net/process_thread.h"
 #include "os/event.h"
 
@@ -9,11 +10,13 @@
 
 namespace {
 
-// A worker that answers each ping with a pong until its stop event comes.
+// A worker that answers each ping with a pong, noting the level it runs at,
+// until its stop event comes.
 struct Pinger {
     OsHandle stop = OsCreateEvent(nullptr);
     OsHandle ping = OsCreateEvent(nullptr);
     OsHandle pong = OsCreateEvent(nullptr);
+    std::atomic<int> level{99};
     std::atomic<bool> ended{false};
     ~Pinger() {
         OsCloseEvent(stop);
@@ -25,20 +28,16 @@ struct Pinger {
 uint32_t PingerProc(void *arg) {
     Pinger *p = static_cast<Pinger *>(arg);
     OsHandle events[2] = {p->stop, p->ping};
-    while (OsWaitForEvents(2, events, OS_INFINITE) == 1)
+    while (OsWaitForEvents(2, events, OS_INFINITE) == 1) {
+        p->level = RunningThreadLevel();
         OsSetEvent(p->pong);
+    }
     p->ended = true;
     return 0;
 }
 
 ThreadDesc Describe(Pinger *p, uint8_t priority) {
-    ThreadDesc desc{};
-    desc.proc = PingerProc;
-    desc.arg = p;
-    desc.priority = priority;
-    desc.hThread = OS_INVALID_HANDLE;
-    desc.stopEvent = p->stop;
-    return desc;
+    return ThreadDesc{PingerProc, p, priority, OS_INVALID_HANDLE, 0, p->stop};
 }
 
 bool Answers(Pinger &p, uint32_t timeoutMs) {
@@ -46,41 +45,25 @@ bool Answers(Pinger &p, uint32_t timeoutMs) {
     return OsWaitForEvents(1, &p.pong, timeoutMs) == 0;
 }
 
-TEST(ProcessThread, StartWithoutDescriptorCreatesNothing) {
+// The level is read by the thread itself, from the system: what Start set,
+// not what the library remembers.
+TEST(ProcessThread, StartRunsTheThreadAtItsPriorityAndStopEndsIt) {
     CProcessThread thread;
     EXPECT_EQ(0u, thread.Start(nullptr));
-}
-
-TEST(ProcessThread, StartRunsTheThreadAndStopEndsItThroughItsStopEvent) {
-    Pinger p;
-    ThreadDesc desc = Describe(&p, OS_PRIORITY_TIME_CRITICAL);
-    CProcessThread thread;
-    ASSERT_EQ(1u, thread.Start(&desc));
-    EXPECT_NE(OS_INVALID_HANDLE, desc.hThread);
-    EXPECT_NE(nullptr, desc.hThread);
-    EXPECT_NE(0u, desc.threadId);
-    EXPECT_TRUE(Answers(p, 5000));
-
-    // Where the system grants time-critical (asking again tells), the
-    // thread reads back at it; elsewhere at what it had.
-    if (OsSetThreadPriority(desc.hThread, OS_PRIORITY_TIME_CRITICAL))
-        EXPECT_EQ(OS_PRIORITY_TIME_CRITICAL, OsGetThreadPriority(desc.hThread));
-    else
-        EXPECT_EQ(OS_PRIORITY_NORMAL, OsGetThreadPriority(desc.hThread));
-
-    OsHandle handle = desc.hThread;
-    EXPECT_EQ(1u, thread.Stop(&desc));
-    EXPECT_TRUE(p.ended);
-    EXPECT_EQ(handle, desc.hThread); // keeps the closed value
-}
-
-TEST(ProcessThread, TheCallbackThreadDoesNotRunTimeCritical) {
-    Pinger p;
-    ThreadDesc desc = Describe(&p, OS_PRIORITY_ABOVE_NORMAL);
-    CProcessThread thread;
-    ASSERT_EQ(1u, thread.Start(&desc));
-    EXPECT_NE(OS_PRIORITY_TIME_CRITICAL, OsGetThreadPriority(desc.hThread));
-    EXPECT_EQ(1u, thread.Stop(&desc));
+    const bool mayRaise = MayRaiseThreadLevel();
+    for (uint8_t priority : {OS_PRIORITY_TIME_CRITICAL, OS_PRIORITY_ABOVE_NORMAL}) {
+        Pinger p;
+        ThreadDesc desc = Describe(&p, priority);
+        ASSERT_EQ(1u, thread.Start(&desc));
+        EXPECT_NE(OS_INVALID_HANDLE, desc.hThread);
+        EXPECT_NE(0u, desc.threadId);
+        ASSERT_TRUE(Answers(p, 5000));
+        const int expected =
+            priority == OS_PRIORITY_TIME_CRITICAL ? kTimeCriticalLevel : kAboveNormalLevel;
+        EXPECT_EQ(mayRaise ? expected : kNormalLevel, p.level.load());
+        EXPECT_EQ(1u, thread.Stop(&desc));
+        EXPECT_TRUE(p.ended);
+    }
 }
 
 TEST(ProcessThread, ASuspendedThreadAnswersOnlyAfterItIsResumed) {
@@ -89,6 +72,7 @@ TEST(ProcessThread, ASuspendedThreadAnswersOnlyAfterItIsResumed) {
     CProcessThread thread;
     ASSERT_EQ(1u, thread.Start(&desc));
     ASSERT_TRUE(Answers(p, 5000));
+    EXPECT_EQ(kNormalLevel, p.level.load());
 
     EXPECT_EQ(1u, thread.Suspend(&desc));
     EXPECT_EQ(1u, thread.Suspend(&desc)); // counted

@@ -1,12 +1,12 @@
-// Shared set-up of the socket tests: the two locks that an engine lends,
-// a notification that records the states it sees, and bounded waits that
-// drive Poll the way the service thread does.
+// Shared set-up of the socket tests: the two locks that an engine lends, a
+// notification that records the states it sees, an in-process gateway, and
+// bounded waits that drive Poll the way the service thread does.
 #pragma once
 
-#include "loopback_listener.h"
 #include "net/win_sock.h"
 #include "os/clock.h"
 #include "os/lock.h"
+#include "test_gateway.h"
 
 #include <gtest/gtest.h>
 
@@ -14,25 +14,12 @@
 #include <string>
 #include <vector>
 
-struct NotifyLog {
-    WinSocket::CWinSock *socket = nullptr;
-    std::vector<uint32_t> states;
-};
-
-inline void RecordState(void *arg) {
-    NotifyLog *log = static_cast<NotifyLog *>(arg);
-    uint32_t state = 99;
-    log->socket->GetState(&state);
-    log->states.push_back(state);
-}
-
 class SocketTest : public ::testing::Test {
   protected:
     void SetUp() override {
         OsInitCriticalSection(&m_sendLock);
         OsInitCriticalSection(&m_recvLock);
     }
-
     void TearDown() override {
         Release();
         OsDeleteCriticalSection(&m_sendLock);
@@ -42,20 +29,20 @@ class SocketTest : public ::testing::Test {
     // A socket for 127.0.0.1:`port` as the engine makes it, with the
     // recording notification and lent locks; Create is left to the test.
     WinSocket::CWinSock &MakeSocket(uint16_t port) {
-        m_socket.reset(new WinSocket::CWinSock("127.0.0.1", port, RecordState, &m_log));
-        m_log.socket = m_socket.get();
+        m_socket.reset(new WinSocket::CWinSock("127.0.0.1", port, RecordState, this));
         m_socket->SetQueueLocks(&m_sendLock, &m_recvLock);
+        m_states.clear();
         return *m_socket;
     }
 
-    // Created and connected, with the listener's side accepted.
-    WinSocket::CWinSock &Connected(LoopbackListener &listener) {
-        WinSocket::CWinSock &s = MakeSocket(listener.Port());
+    // Created and connected to the gateway, which has accepted it.
+    WinSocket::CWinSock &Connected() {
+        WinSocket::CWinSock &s = MakeSocket(m_gateway.Port());
         EXPECT_EQ(WSOCK_OK, s.Create(2, 1, 6));
-        uint32_t result = s.Connect();
+        const uint32_t result = s.Connect();
         EXPECT_TRUE(result == WSOCK_OK || result == WSOCK_PENDING) << result;
-        EXPECT_TRUE(PollUntil([&] { return State() == 4; }));
-        EXPECT_TRUE(listener.Accept());
+        EXPECT_TRUE(PollUntil([&] { return State() == WSOCK_STATE_CONNECTED; }));
+        EXPECT_TRUE(m_gateway.WaitForClients(1));
         return s;
     }
 
@@ -77,13 +64,31 @@ class SocketTest : public ::testing::Test {
 
     // Calls Poll every millisecond until `done` holds, for at most 5 s.
     template <class Done> bool PollUntil(Done done, uint32_t boundMs = 5000) {
-        uint32_t start = OsTimeGetTime();
+        const uint32_t start = OsTimeGetTime();
         while (!done()) {
             if (OsTimeGetTime() - start > boundMs) return false;
             m_lastPoll = m_socket->Poll();
             OsSleep(1);
         }
         return true;
+    }
+
+    // Polls until the received chunks, each of at most 65535 bytes, hold at
+    // least `count` bytes; returns them.
+    std::string ReceiveBytes(size_t count) {
+        std::string received;
+        PollUntil([&] {
+            std::string *chunk = nullptr;
+            uint16_t length = 0;
+            while (m_socket->PopRecv(&chunk, &length) == WSOCK_OK) {
+                EXPECT_EQ(chunk->size(), length);
+                EXPECT_LE(chunk->size(), 65535u);
+                received += *chunk;
+                WinSocket::CWinSock::FreeChunk(chunk);
+            }
+            return received.size() >= count;
+        });
+        return received;
     }
 
     static std::string *NewChunk(const std::string &bytes) {
@@ -96,6 +101,15 @@ class SocketTest : public ::testing::Test {
     OsCriticalSection m_sendLock;
     OsCriticalSection m_recvLock;
     std::unique_ptr<WinSocket::CWinSock> m_socket;
-    NotifyLog m_log;
+    std::vector<uint32_t> m_states; // as the notifications saw them
     uint32_t m_lastPoll = 0;
+    TestGateway m_gateway;
+
+  private:
+    static void RecordState(void *arg) {
+        SocketTest *test = static_cast<SocketTest *>(arg);
+        uint32_t state = 99;
+        test->m_socket->GetState(&state);
+        test->m_states.push_back(state);
+    }
 };

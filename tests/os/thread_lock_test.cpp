@@ -33,8 +33,6 @@ TEST(OsThread, ThreadsRunAndEndAndTheLockIsRecursiveAndExclusive) {
                      OsCreateThread(AddManyTimes, &c, &ids[1])};
     ASSERT_TRUE(t[0] && t[1]);
     EXPECT_NE(ids[0], ids[1]);
-    // The priority may be refused without privileges; the thread runs either way.
-    OsSetThreadPriority(t[0], OS_PRIORITY_TIME_CRITICAL);
     for (OsHandle h : t) {
         EXPECT_TRUE(OsWaitForThread(h));
         EXPECT_TRUE(OsCloseThread(h));
@@ -44,35 +42,26 @@ TEST(OsThread, ThreadsRunAndEndAndTheLockIsRecursiveAndExclusive) {
 }
 
 TEST(OsClock, SleepAdvancesTheMillisecondClock) {
-    uint32_t t0 = OsTimeGetTime();
+    const uint32_t t0 = OsTimeGetTime();
     OsSleep(15);
-    uint32_t elapsed = OsTimeGetTime() - t0;
+    const uint32_t elapsed = OsTimeGetTime() - t0;
     EXPECT_GE(elapsed, 14u);
-    EXPECT_LT(elapsed, 5000u);
+    EXPECT_LT(elapsed, 60000u); // milliseconds, not a finer unit
 }
 
-// Blocks written and freed by two threads at once: one allocates while the
-// other frees, as the service thread and a reading application do.
-struct HeapTraffic {
-    size_t size;
-    unsigned char *blocks[2000];
-};
-
+// Blocks are zero-filled, also when they reuse memory that another thread
+// wrote and freed, as the service thread and a reading application do.
 uint32_t FreeAll(void *arg) {
-    HeapTraffic *t = static_cast<HeapTraffic *>(arg);
-    for (unsigned char *block : t->blocks)
+    for (unsigned char *&block : *static_cast<unsigned char *(*)[1000]>(arg))
         OsFree(block);
     return 0;
 }
 
-// Small and large blocks come zero-filled, also when they reuse memory that
-// was written and then freed on another thread.
 TEST(OsHeap, BlocksAreZeroFilledAlsoWhenReused) {
-    for (size_t size : {size_t{0}, size_t{20}, size_t{32}, size_t{33}, size_t{4096}}) {
-        static HeapTraffic freed, kept;
-        freed.size = kept.size = size;
-        for (HeapTraffic *t : {&freed, &kept})
-            for (unsigned char *&block : t->blocks) {
+    for (size_t size : {size_t{0}, size_t{20}, size_t{33}, size_t{4096}}) {
+        static unsigned char *freed[1000], *kept[1000];
+        for (unsigned char *(*blocks)[1000] : {&freed, &kept})
+            for (unsigned char *&block : *blocks) {
                 block = static_cast<unsigned char *>(OsZeroAlloc(size));
                 ASSERT_NE(nullptr, block);
                 std::memset(block, 0xA5, size);
@@ -80,7 +69,7 @@ TEST(OsHeap, BlocksAreZeroFilledAlsoWhenReused) {
         uint32_t id = 0;
         OsHandle thread = OsCreateThread(FreeAll, &freed, &id);
         ASSERT_TRUE(thread);
-        for (unsigned char *&block : kept.blocks) {
+        for (unsigned char *&block : kept) {
             OsFree(block);
             block = static_cast<unsigned char *>(OsZeroAlloc(size));
             ASSERT_NE(nullptr, block);

@@ -1,6 +1,16 @@
 #include "korvel_library.h"
 
+#include <algorithm>
 #include <cstring>
+
+KorvelLibrary *g_lib = nullptr;
+
+namespace {
+
+// The highest number an instance can have.
+constexpr int32_t kMaxInstanceNumber = 254;
+
+} // namespace
 
 bool KorvelLibrary::Load(const std::string &file, std::string *error) {
     if (!handle) handle = OpenLibrary(file, error);
@@ -48,4 +58,24 @@ InitParams MakeParams(const char *address) {
     p.connectTimeout = 50;
     p.shutdownTimeout = 50;
     return p;
+}
+
+void ShutdownAll(KorvelLibrary &lib) {
+    if (!lib.handle) return;
+    for (int32_t n = 1; n <= kMaxInstanceNumber; ++n)
+        lib.Shutdown(n);
+}
+
+CanMsg Msg(uint32_t id, uint8_t length, uint8_t first) {
+    CanMsg m;
+    std::memset(&m, 0, sizeof(m));
+    m.id = id;
+    m.length = length;
+    for (uint8_t i = 0; i < length && i < sizeof(m.data); ++i)
+        m.data[i] = first + i;
+    return m;
+}
+
+size_t Frames(const std::string &bytes) {
+    return static_cast<size_t>(std::count(bytes.begin(), bytes.end(), '#'));
 }

@@ -46,3 +46,22 @@ bool RunningUnderWine();
 
 // Polling-mode parameters for the given address text.
 InitParams MakeParams(const char *address);
+
+// Shuts down every instance number that can be open: what a test left open
+// must not outlive it.
+void ShutdownAll(KorvelLibrary &lib);
+
+// A record with `length` data bytes counting up from `first`.
+CanMsg Msg(uint32_t id, uint8_t length = 0, uint8_t first = 0);
+// The frames in the bytes a gateway received: the number of "#".
+size_t Frames(const std::string &bytes);
+
+// The scheduling level the calling thread really runs at (its nice value on
+// Linux, its priority on Windows); the levels the library's threads are
+// meant to run at; and whether this process may raise a thread above normal
+// at all (Linux needs the privilege for it).
+int RunningThreadLevel();
+bool MayRaiseThreadLevel();
+constexpr int kNormalLevel = 0;
+extern const int kTimeCriticalLevel;
+extern const int kAboveNormalLevel;

@@ -80,12 +80,12 @@ TestGateway::Client *TestGateway::At(size_t index) {
 
 bool TestGateway::Send(size_t index, const std::string &bytes) {
     Client *client = At(index);
-    return client && TestSendAll(client->socket, bytes.data(), bytes.size());
+    return client && !client->closed && TestSendAll(client->socket, bytes.data(), bytes.size());
 }
 
 bool TestGateway::SendUrgent(size_t index, char byte) {
     Client *client = At(index);
-    return client && TestSendUrgent(client->socket, byte);
+    return client && !client->closed && TestSendUrgent(client->socket, byte);
 }
 
 void TestGateway::Close(size_t index) {

@@ -168,42 +168,6 @@ TEST(ToolDump, ReconnectRecordsFramesSentAfterTheGatewayRestarts) {
     EXPECT_EQ(0, gateway->Stop());
 }
 
-TEST(ToolGenerator, AnOverrunOfTheReceiveBufferIsReported) {
-    // A buffer of one message overflows with the first read that holds two frames.
-    GatewayProcess gateway({"-g", "-r", "max", "-n", "100000", "--close-after", "100000"});
-    ToolProcess dump({kDump, "-s", "-b", "0", Address(gateway.Port())});
-    EXPECT_EQ(3, dump.Finish()) << dump.Output();
-    EXPECT_NE(std::string::npos, dump.Output().find("receive buffer overrun, frames dropped"));
-    EXPECT_NE(std::string::npos, dump.Output().find("closed by the gateway"));
-    EXPECT_EQ(0, gateway.Stop());
-}
-
-TEST(ToolFaults, SplitFramesAndGarbageReachTheDumpWhole) {
-    GatewayProcess gateway({"-g", "-r", "max", "-n", "5000", "-I", "i", "--split", "--garbage",
-                            "--seed", "3", "--close-after", "5000"});
-    ToolProcess dump({kDump, "-L", "-b", "65535", Address(gateway.Port())});
-    EXPECT_EQ(3, dump.Finish()) << dump.Output();
-    std::vector<CanMsg> frames = LogFrames(dump.Lines("("));
-    ASSERT_EQ(5000u, frames.size());
-    for (uint32_t i = 0; i < 5000; ++i) {
-        ASSERT_EQ(i % 0x800, frames[i].id);
-        ASSERT_EQ(i & 0xFF, frames[i].data[0]);
-    }
-    EXPECT_EQ(0, gateway.Stop());
-}
-
-TEST(ToolFaults, AResetEndsTheDumpWithStatus3) {
-    // Paced, so that the library has seen the connection before the reset.
-    GatewayProcess gateway({"-g", "-r", "1000", "-I", "i", "--reset-after", "100"});
-    ToolProcess dump({kDump, "-L", "-b", "65535", Address(gateway.Port())});
-    EXPECT_EQ(3, dump.Finish()) << dump.Output();
-    std::vector<CanMsg> frames = LogFrames(dump.Lines("("));
-    ASSERT_LE(frames.size(), 100u);
-    for (uint32_t i = 0; i < frames.size(); ++i)
-        ASSERT_EQ(i, frames[i].id);
-    EXPECT_EQ(0, gateway.Stop());
-}
-
 TEST(ToolLogs, CanUtilsReadTheDumpsLogAndItReplays) {
     std::string log = TempPath("dumped.log"), asc = TempPath("dumped.asc");
     GatewayProcess generator(

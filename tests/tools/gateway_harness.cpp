@@ -120,13 +120,6 @@ const std::vector<CanMsg> &TestClient::Receive(size_t count) {
     return m_frames;
 }
 
-TestClient::End TestClient::ReadToEnd() {
-    int64_t deadline = MonotonicNs() + (int64_t)kWaitMs * 1000000;
-    while (ReadOnce(RemainingMs(deadline))) {
-    }
-    return m_end;
-}
-
 CanMsg TestMsg(uint32_t id, uint8_t length, uint8_t firstByte) {
     CanMsg msg;
     std::memset(&msg, 0, sizeof(msg));

@@ -49,13 +49,9 @@ class TestClient {
     // Reads until `count` frames have arrived in all (or the wait ends) and
     // returns every frame received so far.
     const std::vector<CanMsg> &Receive(size_t count);
-    // Reads until the gateway ends the connection.
-    End ReadToEnd();
 
-    int Fd() const { return m_fd; }
     const std::vector<CanMsg> &Frames() const { return m_frames; }
     uint64_t Malformed() const { return m_malformed; }
-    const GatewayFrameReader &Reader() const { return m_reader; }
 
   private:
     bool ReadOnce(int timeoutMs);

@@ -150,69 +150,6 @@ TEST(GatewayFaults, AMalformedFrameFollowsEveryNthFrame) {
     EXPECT_EQ(10u, gateway.Summary(1, "malformed out"));
 }
 
-TEST(GatewayFaults, CloseAfterNFramesDeliversThemAndEndsTheStream) {
-    GatewayProcess gateway({"-e", "sender", "--close-after", "5"});
-    TestClient client(gateway.Port());
-    for (int i = 0; i < 10; ++i)
-        client.Send(TestMsg((uint32_t)i, 1));
-    EXPECT_EQ(TestClient::kClosed, client.ReadToEnd());
-    EXPECT_EQ(5u, client.Frames().size());
-    shutdown(client.Fd(), SHUT_WR); // the gateway waits for this before it lets go
-    ASSERT_TRUE(gateway.WaitForLines("(gateway closed)"));
-    EXPECT_EQ(0, gateway.Stop());
-}
-
-TEST(GatewayFaults, StopReadingLeavesTheClientsFramesUnread) {
-    GatewayProcess gateway({"-e", "sender", "--stop-reading", "3"});
-    TestClient client(gateway.Port());
-    for (int i = 0; i < 5; ++i)
-        client.Send(TestMsg((uint32_t)i, 0));
-    ASSERT_EQ(3u, client.Receive(3).size());
-    shutdown(client.Fd(), SHUT_WR); // the gateway notices the end without reading
-    ASSERT_TRUE(gateway.WaitForLines("(peer closed)"));
-    EXPECT_EQ(0, gateway.Stop());
-    EXPECT_EQ(3u, gateway.Summary(1, "in"));
-}
-
-TEST(GatewayFaults, ResetInsideCutsTheLastFrameAndEndlessStreamsNeverEnd) {
-    GatewayProcess gateway({"-g", "-r", "max", "-D", "i", "--reset-inside", "7"});
-    TestClient client(gateway.Port());
-    EXPECT_EQ(TestClient::kReset, client.ReadToEnd());
-    EXPECT_EQ(7u, client.Frames().size()); // frame 8 stays unfinished
-    EXPECT_EQ(0u, client.Malformed());
-    EXPECT_EQ(0, gateway.Stop());
-    EXPECT_EQ(7u, gateway.Summary(1, "out"));
-
-    // Two frames, then one frame head and data tokens without a "#".
-    GatewayProcess frame({"-g", "-r", "max", "-n", "2", "--endless", "frame"});
-    TestClient reader(frame.Port());
-    std::string bytes;
-    while (bytes.size() < 300000) {
-        char buffer[65536];
-        ssize_t n = recv(reader.Fd(), buffer, sizeof(buffer), 0);
-        ASSERT_GT(n, 0);
-        bytes.append(buffer, (size_t)n);
-    }
-    size_t head = bytes.find("$CAN;S;D;0x1;0x8;0x5a;");
-    ASSERT_NE(std::string::npos, head);
-    EXPECT_EQ(2u, std::count(bytes.begin(), bytes.begin() + head, '#'));
-    EXPECT_EQ(std::string::npos, bytes.find_first_of("#$", head + 1));
-    EXPECT_EQ(0, frame.Stop());
-
-    GatewayProcess garbage({"--endless", "garbage"});
-    TestClient taker(garbage.Port());
-    bytes.clear();
-    while (bytes.size() < 300000) {
-        char buffer[65536];
-        ssize_t n = recv(taker.Fd(), buffer, sizeof(buffer), 0);
-        ASSERT_GT(n, 0);
-        bytes.append(buffer, (size_t)n);
-    }
-    EXPECT_NE(std::string::npos, bytes.find('#'));
-    EXPECT_EQ(std::string::npos, bytes.find("$CAN"));
-    EXPECT_EQ(0, garbage.Stop());
-}
-
 TEST(GatewayCommandLine, HelpAndBadArgumentsGiveTheirExitStatus) {
     std::string program = KORVEL_GATEWAY_PROGRAM;
     auto run = [&](const std::string &args) {

@@ -15,11 +15,14 @@ void *FindSymbol(void *handle, const char *name) {
 
 void CloseLibrary(void *handle) { FreeLibrary(static_cast<HMODULE>(handle)); }
 
-bool KorvelLibrary::IsMapped(const std::string &file) { return GetModuleHandleA(file.c_str()) != nullptr; }
+bool KorvelLibrary::IsMapped(const std::string &file) {
+    return GetModuleHandleA(file.c_str()) != nullptr;
+}
 
 void SetMaxInstancesSetting(const uint32_t *value) {
     HKEY key;
-    if (RegCreateKeyA(HKEY_CURRENT_USER, "Software\\Brandmoor\\KORVEL", &key) != ERROR_SUCCESS) return;
+    if (RegCreateKeyA(HKEY_CURRENT_USER, "Software\\Brandmoor\\KORVEL", &key) != ERROR_SUCCESS)
+        return;
     if (value) {
         DWORD raw = *value;
         RegSetValueExA(key, "MaxInstances", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&raw),
@@ -34,3 +37,10 @@ bool RunningUnderWine() {
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
     return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
+
+const int kTimeCriticalLevel = THREAD_PRIORITY_TIME_CRITICAL;
+const int kAboveNormalLevel = THREAD_PRIORITY_ABOVE_NORMAL;
+
+int RunningThreadLevel() { return GetThreadPriority(GetCurrentThread()); }
+
+bool MayRaiseThreadLevel() { return true; }

@@ -1,0 +1,66 @@
+// The fixture of the tests that use the library as an application does: it
+// is loaded by path, an in-process gateway listens, and the parameters point
+// at it. The tear-down shuts down every instance a test left open, so that a
+// failed assertion leaves nothing behind for the next test.
+#pragma once
+
+#include "eventually.h"
+#include "korvel_library.h"
+#include "test_gateway.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+// The library of the running test, for the callbacks.
+extern KorvelLibrary *g_lib;
+
+class LibraryTest : public ::testing::Test {
+  protected:
+    explicit LibraryTest(const char *file = KORVEL_PRODUCT_LIBRARY) : m_file(file) {}
+
+    void SetUp() override {
+        SetMaxInstancesSetting(nullptr);
+        std::string error;
+        ASSERT_TRUE(lib.Load(m_file, &error)) << error;
+        ASSERT_TRUE(gateway.Listening());
+        g_lib = &lib;
+        params = MakeParams("127.0.0.1");
+        params.port = gateway.Port();
+        params.connectTimeout = params.shutdownTimeout = 5000;
+    }
+    // Once every instance is shut down, nothing keeps the library loaded.
+    void TearDown() override {
+        ShutdownAll(lib);
+        g_lib = nullptr;
+        lib.Unload();
+        EXPECT_FALSE(KorvelLibrary::IsMapped(m_file)) << "library stayed loaded";
+    }
+
+    // Opens with `params`; expects success and returns the number.
+    int32_t Open(EventCallback callback = nullptr, uint32_t user = 0) {
+        int32_t n = 0;
+        EXPECT_EQ(KORVEL_OK, lib.Initialize(&n, &params, callback, user));
+        return n;
+    }
+
+    // Reads until `count` messages have come or the bound has passed.
+    std::vector<CanMsg> ReadMessages(int32_t n, size_t count) {
+        std::vector<CanMsg> got;
+        Eventually([&] {
+            CanMsg m;
+            uint32_t read = 0;
+            while (lib.ReadCanMsg(n, &m, 1, &read) == KORVEL_OK && read == 1)
+                got.push_back(m);
+            return got.size() >= count;
+        });
+        return got;
+    }
+
+    KorvelLibrary lib;
+    TestGateway gateway;
+    InitParams params;
+
+  private:
+    const char *m_file;
+};
