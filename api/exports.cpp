@@ -7,7 +7,7 @@
 #include "api/library.h"
 #include "api/status_map.h"
 #include "engine/process_data.h"
-#include "engine/process_status.h"
+#include "base/process_status.h"
 
 #include <new>
 

@@ -14,7 +14,8 @@ constexpr uint32_t kClosePollMs = 5;
 
 CProcessData *BuildEngine(CKorvel *owner, const InitParams *params, bool callbackMode) {
     try {
-        return callbackMode ? new (std::nothrow) CProcessData(owner, params)
+        return callbackMode
+                   ? new (std::nothrow) CProcessData(CKorvel::OnEngineEvent, owner, params)
                             : new (std::nothrow) CProcessData(params);
     } catch (const std::bad_alloc &) {
         return nullptr;
@@ -105,6 +106,7 @@ void CKorvel::TearDown() {
     m_engine = nullptr;
 }
 
-void CKorvel::OnEvent(uint32_t code, uint32_t value) {
-    if (m_callback) m_callback(m_instanceNumber, code, value);
+void CKorvel::OnEngineEvent(void *korvel, uint32_t code) {
+    CKorvel *self = static_cast<CKorvel *>(korvel);
+    if (self->m_callback) self->m_callback(self->m_instanceNumber, code, self->m_userValue);
 }

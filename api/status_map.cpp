@@ -1,6 +1,6 @@
 #include "api/status_map.h"
 
-#include "engine/process_status.h"
+#include "base/process_status.h"
 #include "korvel32.h"
 
 uint32_t MapProcessStatus(uint32_t processStatus) {

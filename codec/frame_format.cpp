@@ -1,6 +1,6 @@
 #include "codec/frame_format.h"
 
-#include "engine/process_status.h"
+#include "base/process_status.h"
 
 #include <cstring>
 

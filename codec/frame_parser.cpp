@@ -2,8 +2,7 @@
 
 #include "codec/frame_format.h"
 #include "codec/number_token.h"
-#include "engine/process_status.h"
-#include "os/clock.h"
+#include "base/process_status.h"
 
 #include <cstring>
 
@@ -319,8 +318,8 @@ size_t JoinPendingFragment(std::string *chunk, size_t *cursor, PendingFragment *
 
 } // namespace
 
-uint32_t DecodeCanFrame(std::string *chunk, size_t *cursor, PendingFragment *pending,
-                        CanMsg *record) {
+uint32_t ParseCanFrame(std::string *chunk, size_t *cursor, PendingFragment *pending,
+                       CanMsg *record, uint32_t timestamp) {
     if (chunk == nullptr || cursor == nullptr || pending == nullptr || record == nullptr)
         return PROCESS_ERR_NULL_POINTER;
     const size_t searched = JoinPendingFragment(chunk, cursor, pending);
@@ -328,12 +327,7 @@ uint32_t DecodeCanFrame(std::string *chunk, size_t *cursor, PendingFragment *pen
     const Step step = reader.ReadFrame(record);
     if (step == STEP_SAVE) reader.SaveRest();
     *cursor = reader.Position();
-    return step == STEP_OK ? PROCESS_OK : PROCESS_ERR_NO_FRAME;
-}
-
-uint32_t ParseCanFrame(std::string *chunk, size_t *cursor, PendingFragment *pending,
-                       CanMsg *record) {
-    const uint32_t result = DecodeCanFrame(chunk, cursor, pending, record);
-    if (result == PROCESS_OK) record->timestamp = OsTimeGetTime();
-    return result;
+    if (step != STEP_OK) return PROCESS_ERR_NO_FRAME;
+    record->timestamp = timestamp;
+    return PROCESS_OK;
 }

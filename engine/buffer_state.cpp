@@ -1,7 +1,7 @@
 // Buffer information, the CAN state word and the flag-driven reset.
 #include "engine/process_data.h"
 
-#include "engine/process_status.h"
+#include "base/process_status.h"
 #include "net/win_sock.h"
 
 #include <new>

@@ -1,8 +1,7 @@
 // Construction and teardown of an engine, and its callback thread.
 #include "engine/process_data.h"
 
-#include "api/korvel.h"
-#include "engine/process_status.h"
+#include "base/process_status.h"
 #include "engine/service_list.h"
 #include "net/process_thread.h"
 #include "os/clock.h"
@@ -24,8 +23,8 @@ thread_local bool t_closeEventsOnExit = false;
 
 } // namespace
 
-CProcessData::CProcessData(CKorvel *owner, const InitParams *params)
-    : m_owner(owner), m_params(params), m_callbackMode(1) {
+CProcessData::CProcessData(EngineEventFn onEvent, void *owner, const InitParams *params)
+    : m_owner(owner), m_onEvent(onEvent), m_params(params), m_callbackMode(1) {
     Init();
 }
 
@@ -74,9 +73,9 @@ namespace {
 // process on our thread: it is caught here, the thread goes on delivering
 // events, and the next exported call on the instance reports it once, unless
 // the callback has shut its own instance down before it threw.
-void Deliver(CProcessData *engine, CKorvel *owner, uint32_t code) {
+void Deliver(CProcessData *engine, EngineEventFn onEvent, void *owner, uint32_t code) {
     try {
-        owner->OnEvent(code, owner->UserValue());
+        onEvent(owner, code);
     } catch (...) {
         if (CProcessData::InCallbackThread()) engine->ReportCallbackFailure();
     }
@@ -90,11 +89,12 @@ uint32_t CallbackThreadProc(void *arg) {
     // Copies: the engine may be destroyed by its own callback.
     OsHandle events[ENGINE_EVENT_COUNT];
     for (uint32_t i = 0; i < ENGINE_EVENT_COUNT; ++i) events[i] = engine->m_events[i];
-    CKorvel *owner = engine->m_owner;
+    EngineEventFn onEvent = engine->m_onEvent;
+    void *owner = engine->m_owner;
     for (;;) {
         uint32_t r = OsWaitForEvents(ENGINE_EVENT_COUNT, events, OS_INFINITE);
         if (r == ENGINE_EVENT_STOP) break;
-        if (r < ENGINE_EVENT_COUNT) Deliver(engine, owner, kEventCodes[r]);
+        if (r < ENGINE_EVENT_COUNT) Deliver(engine, onEvent, owner, kEventCodes[r]);
         else OsSleep(1); // a failed wait delivers nothing and must not spin
     }
     if (t_closeEventsOnExit)

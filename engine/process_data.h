@@ -15,7 +15,6 @@
 #include <deque>
 #include <string>
 
-class CKorvel;
 class CProcessThread;
 namespace WinSocket {
 class CWinSock;
@@ -24,10 +23,15 @@ class CWinSock;
 // Procedure of an engine's callback thread; `engine` is the engine.
 uint32_t CallbackThreadProc(void *engine);
 
+// How an engine in callback mode tells its owner of an event, on its
+// callback thread: `owner` as given at construction, `code` one of the
+// EVENT_* codes of korvel32.h.
+typedef void (*EngineEventFn)(void *owner, uint32_t code);
+
 class CProcessData {
   public:
-    // Callback mode: events go to `owner`.
-    CProcessData(CKorvel *owner, const InitParams *params);
+    // Callback mode: events go to onEvent(owner, code).
+    CProcessData(EngineEventFn onEvent, void *owner, const InitParams *params);
     // Polling mode.
     explicit CProcessData(const InitParams *params);
     virtual ~CProcessData();
@@ -104,7 +108,8 @@ class CProcessData {
     OsCriticalSection m_sockSendLock;
     OsCriticalSection m_sockRecvLock;
     WinSocket::CWinSock *m_socket = nullptr;
-    CKorvel *m_owner = nullptr;
+    void *m_owner = nullptr;
+    EngineEventFn m_onEvent = nullptr;
     uint32_t m_sockError = 0;
     uint32_t m_lastSockError = 0;
     uint32_t m_connState = 0;

@@ -2,8 +2,8 @@
 #include "engine/process_data.h"
 
 #include "codec/frame_parser.h"
-#include "engine/mem.h"
-#include "engine/process_status.h"
+#include "base/mem.h"
+#include "base/process_status.h"
 #include "engine/transport_status.h"
 #include "net/win_sock.h"
 #include "os/clock.h"
@@ -63,14 +63,13 @@ uint32_t CProcessData::DecodeRecords(std::string *chunk, size_t *cursor, CanMsg 
         if (!record) return PROCESS_ERR_OUT_OF_MEMORY;
         uint32_t r = PROCESS_ERR_OUT_OF_MEMORY;
         try {
-            r = DecodeCanFrame(chunk, cursor, &m_pendingFragment, record);
+            r = ParseCanFrame(chunk, cursor, &m_pendingFragment, record, now);
         } catch (const std::bad_alloc &) {
         }
         if (r != PROCESS_OK) {
             MemFree(record);
             return r;
         }
-        record->timestamp = now;
         records[(*count)++] = record;
     }
     return PROCESS_OK;

@@ -1,7 +1,7 @@
 // One service cycle of one engine, run by the service thread.
 #include "engine/process_data.h"
 
-#include "engine/process_status.h"
+#include "base/process_status.h"
 #include "engine/transport_status.h"
 #include "net/win_sock.h"
 #include "os/event.h"

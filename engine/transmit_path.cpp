@@ -2,8 +2,8 @@
 #include "engine/process_data.h"
 
 #include "codec/frame_format.h"
-#include "engine/mem.h"
-#include "engine/process_status.h"
+#include "base/mem.h"
+#include "base/process_status.h"
 #include "engine/service_list.h"
 #include "engine/transport_status.h"
 #include "net/win_sock.h"

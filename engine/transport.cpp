@@ -2,7 +2,7 @@
 // the connection state with its notifications.
 #include "engine/process_data.h"
 
-#include "engine/process_status.h"
+#include "base/process_status.h"
 #include "engine/service_list.h"
 #include "engine/transport_status.h"
 #include "net/win_sock.h"

@@ -1,6 +1,6 @@
 #include "engine/transport_status.h"
 
-#include "engine/process_status.h"
+#include "base/process_status.h"
 
 uint32_t MapTransportStatus(uint32_t socketResult) {
     // Indexed by socket result; results past the end are unexpected.

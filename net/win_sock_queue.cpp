@@ -1,7 +1,7 @@
 // The send and receive queues, their lent locks, and the chunks they carry.
 #include "net/win_sock.h"
 
-#include "engine/mem.h"
+#include "base/mem.h"
 
 #include <new>
 

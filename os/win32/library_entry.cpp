@@ -1,8 +1,12 @@
-// The DLL entry point: load and unload of the library.
-#include "api/library.h"
+// The DLL entry point. The load and unload work is the library's own,
+// defined above this layer (api/library.cpp); this file only runs it at the
+// moments the loader gives, and is linked into the DLL alone.
 #include "os/win32/module.h"
 
 #include <windows.h>
+
+bool KorvelProcessAttach();
+void KorvelProcessDetach();
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
     switch (reason) {

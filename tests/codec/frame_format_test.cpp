@@ -1,6 +1,6 @@
 // The frame writer: exact bytes, argument checks and the length limit.
 #include "codec/frame_format.h"
-#include "engine/process_status.h"
+#include "base/process_status.h"
 
 #include <gtest/gtest.h>
 

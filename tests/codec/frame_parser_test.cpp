@@ -2,7 +2,7 @@
 // from broken input and the bound on the pending fragment.
 #include "codec/frame_format.h"
 #include "codec/frame_parser.h"
-#include "engine/process_status.h"
+#include "base/process_status.h"
 #include "os/clock.h"
 
 #include <gtest/gtest.h>
@@ -45,7 +45,9 @@ class Parser {
         chunk = bytes;
         cursor = 0;
     }
-    uint32_t Next(CanMsg *record) { return ParseCanFrame(&chunk, &cursor, &pending, record); }
+    uint32_t Next(CanMsg *record) {
+        return ParseCanFrame(&chunk, &cursor, &pending, record, OsTimeGetTime());
+    }
     std::string Left() const { return chunk.substr(cursor); }
 
     // A whole receive pass: every frame decoded until the first other result.
@@ -258,10 +260,10 @@ TEST(ParseCanFrame, EmptyInputAndMissingArgumentsChangeNothing) {
 
     p.pending.bytes = "$CAN;S";
     p.Deliver(";D;0x1;0x0;#");
-    EXPECT_EQ(PROCESS_ERR_NULL_POINTER, ParseCanFrame(nullptr, &p.cursor, &p.pending, &record));
-    EXPECT_EQ(PROCESS_ERR_NULL_POINTER, ParseCanFrame(&p.chunk, &p.cursor, &p.pending, nullptr));
-    EXPECT_EQ(PROCESS_ERR_NULL_POINTER, ParseCanFrame(&p.chunk, nullptr, &p.pending, &record));
-    EXPECT_EQ(PROCESS_ERR_NULL_POINTER, ParseCanFrame(&p.chunk, &p.cursor, nullptr, &record));
+    EXPECT_EQ(PROCESS_ERR_NULL_POINTER, ParseCanFrame(nullptr, &p.cursor, &p.pending, &record, 0));
+    EXPECT_EQ(PROCESS_ERR_NULL_POINTER, ParseCanFrame(&p.chunk, &p.cursor, &p.pending, nullptr, 0));
+    EXPECT_EQ(PROCESS_ERR_NULL_POINTER, ParseCanFrame(&p.chunk, nullptr, &p.pending, &record, 0));
+    EXPECT_EQ(PROCESS_ERR_NULL_POINTER, ParseCanFrame(&p.chunk, &p.cursor, nullptr, &record, 0));
     EXPECT_EQ("$CAN;S", p.pending.bytes);
     EXPECT_EQ(";D;0x1;0x0;#", p.Left());
     EXPECT_EQ(0u, record.id);

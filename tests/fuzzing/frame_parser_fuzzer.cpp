@@ -18,7 +18,7 @@
 // Out-of-bounds accesses are left to the sanitizers.
 #include "codec/frame_format.h"
 #include "codec/frame_parser.h"
-#include "engine/process_status.h"
+#include "base/process_status.h"
 #include "literal_parser.h"
 
 #include <cstddef>
@@ -58,7 +58,7 @@ void ReceivePass(std::string chunk, PendingFragment *pending, std::vector<CanMsg
     size_t cursor = 0;
     for (;;) {
         CanMsg record = {};
-        const uint32_t status = ParseCanFrame(&chunk, &cursor, pending, &record);
+        const uint32_t status = ParseCanFrame(&chunk, &cursor, pending, &record, 0);
         CheckCall(status, record, &pending->bytes);
         if (status != PROCESS_OK) return;
         frames->push_back(record);
@@ -72,7 +72,7 @@ void ComparedReceivePass(const std::string &bytes, PendingFragment *pending,
     size_t cursor = 0;
     for (;;) {
         CanMsg record = {}, literal = {};
-        const uint32_t status = ParseCanFrame(&chunk, &cursor, pending, &record);
+        const uint32_t status = ParseCanFrame(&chunk, &cursor, pending, &record, 0);
         const uint32_t literalStatus =
             LiteralParseCanFrame(&literalChunk, literalPending, &literal);
         CheckCall(status, record, &pending->bytes);

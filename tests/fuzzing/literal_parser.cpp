@@ -2,7 +2,7 @@
 
 #include "codec/frame_parser.h"
 #include "codec/number_token.h"
-#include "engine/process_status.h"
+#include "base/process_status.h"
 
 namespace {
 

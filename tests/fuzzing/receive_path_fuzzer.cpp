@@ -24,7 +24,7 @@
 // behaviour and leaks are left to the sanitizers.
 #include "codec/frame_parser.h"
 #include "engine/process_data.h"
-#include "engine/process_status.h"
+#include "base/process_status.h"
 #include "engine/service_list.h"
 #include "literal_parser.h"
 #include "net/win_sock.h"

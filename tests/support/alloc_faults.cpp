@@ -4,7 +4,7 @@
 // where its memory comes from differs.
 #include "alloc_faults.h"
 
-#include "engine/mem.h"
+#include "base/mem.h"
 #include "os/heap.h"
 
 #include <atomic>

@@ -8,9 +8,9 @@
 //   "pending:N"         engine status N is latched as the pending error
 // Anything else connects at once. Messages written are queued in the transmit
 // buffer and read back from it, as if the gateway echoed them.
-#include "engine/mem.h"
+#include "base/mem.h"
 #include "engine/process_data.h"
-#include "engine/process_status.h"
+#include "base/process_status.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -29,15 +29,15 @@ uint32_t PendingFrom(const InitParams *params) {
 
 } // namespace
 
-CProcessData::CProcessData(CKorvel *owner, const InitParams *params)
-    : m_owner(owner), m_params(params), m_callbackMode(1) {
+CProcessData::CProcessData(EngineEventFn onEvent, void *owner, const InitParams *params)
+    : m_owner(owner), m_onEvent(onEvent), m_params(params), m_callbackMode(1) {
     OsInitCriticalSection(&m_txLock);
     m_txBufferSize = params->txBufferSize;
     m_rxBufferSize = params->rxBufferSize;
     m_lastError = PendingFrom(params);
 }
 
-CProcessData::CProcessData(const InitParams *params) : CProcessData(nullptr, params) {
+CProcessData::CProcessData(const InitParams *params) : CProcessData(nullptr, nullptr, params) {
     m_callbackMode = 0;
 }
 

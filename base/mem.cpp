@@ -1,4 +1,4 @@
-#include "engine/mem.h"
+#include "base/mem.h"
 
 #include "os/heap.h"
 
