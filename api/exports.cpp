@@ -6,8 +6,8 @@
 #include "api/korvel.h"
 #include "api/library.h"
 #include "api/status_map.h"
-#include "engine/process_data.h"
 #include "base/process_status.h"
+#include "engine/process_data.h"
 
 #include <new>
 
@@ -36,7 +36,7 @@ uint32_t InstanceCall(int32_t instance, Check check, Operation operation) {
         uint32_t status = check();
         if (status != KORVEL_OK) return status;
         CProcessData &engine = *korvel->Engine();
-        uint32_t pending = engine.TakeLastError();
+        const ProcessStatus pending = engine.TakeLastError();
         if (pending != PROCESS_OK) return MapProcessStatus(pending);
         return operation(engine);
     });
@@ -47,7 +47,7 @@ uint32_t NoCheck() { return KORVEL_OK; }
 uint32_t WriteMessages(CProcessData &engine, const CanMsg *msgs, uint32_t count,
                        uint32_t *written) {
     uint32_t accepted = 0;
-    uint32_t status = PROCESS_OK;
+    ProcessStatus status = PROCESS_OK;
     for (; accepted < count; ++accepted) {
         // More than 8 data bytes cannot go on a CAN bus: refuse the record
         // rather than change the application's data.
@@ -67,9 +67,11 @@ uint32_t ReadMessages(CProcessData &engine, CanMsg *msgs, uint32_t count, uint32
     uint32_t taken = 0;
     uint32_t result = KORVEL_OK;
     for (uint32_t attempt = 0; attempt < count; ++attempt) {
-        uint32_t status = engine.ReadCanMsg(&msgs[taken]);
-        if (status == PROCESS_OK) ++taken;
-        else if (attempt == 0 && status == PROCESS_ERR_EMPTY) result = KORVEL_ERR_NO_MESSAGE;
+        const ProcessStatus status = engine.ReadCanMsg(&msgs[taken]);
+        if (status == PROCESS_OK)
+            ++taken;
+        else if (attempt == 0 && status == PROCESS_ERR_EMPTY)
+            result = KORVEL_ERR_NO_MESSAGE;
     }
     *read = taken;
     return result;

@@ -14,8 +14,7 @@ constexpr uint32_t kClosePollMs = 5;
 
 CProcessData *BuildEngine(CKorvel *owner, const InitParams *params, bool callbackMode) {
     try {
-        return callbackMode
-                   ? new (std::nothrow) CProcessData(CKorvel::OnEngineEvent, owner, params)
+        return callbackMode ? new (std::nothrow) CProcessData(CKorvel::OnEngineEvent, owner, params)
                             : new (std::nothrow) CProcessData(params);
     } catch (const std::bad_alloc &) {
         return nullptr;
@@ -39,11 +38,11 @@ uint32_t CKorvel::Open() {
     if (m_params->size < kMinParamsSize) return KORVEL_ERR_ILLEGAL_PARAMETER;
     m_engine = BuildEngine(this, m_params, CallbackMode());
     if (!m_engine) return KORVEL_ERR_RESOURCE;
-    if (m_engine->CreateTransport() != 0) {
+    if (m_engine->CreateTransport() != PROCESS_OK) {
         TearDown();
         return KORVEL_ERR_RESOURCE;
     }
-    if (m_engine->Connect() != 0) {
+    if (m_engine->Connect() != PROCESS_OK) {
         TearDown();
         return KORVEL_ERR_CONNECTION;
     }
@@ -75,16 +74,16 @@ uint32_t CKorvel::WaitWhileConnecting() {
 }
 
 uint32_t CKorvel::Close() {
-    bool failed = m_engine->Disconnect() != 0;
+    bool failed = m_engine->Disconnect() != PROCESS_OK;
     if (!CallbackMode() && !WaitForClose()) failed = true;
-    if (m_engine->ReleaseSocket() != 0) failed = true;
+    if (m_engine->ReleaseSocket() != PROCESS_OK) failed = true;
     delete m_engine;
     m_engine = nullptr;
     RemoveInstance(this);
     return failed ? KORVEL_ERR_DISCONNECT : KORVEL_OK;
 }
 
-// Waits until the connection state is 0 (or negative as a signed value);
+// Waits until the connection state is KORVEL_CONN_CLOSED (or negative as a signed value);
 // false when shutdownTimeout ran out first.
 bool CKorvel::WaitForClose() {
     uint32_t t0 = OsTimeGetTime();

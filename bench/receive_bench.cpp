@@ -8,10 +8,10 @@
 //
 // Each pass is timed by the thread's CPU clock, so that time the thread
 // spends preempted on a busy machine does not count.
+#include "base/process_status.h"
 #include "codec/frame_format.h"
 #include "codec/frame_parser.h"
 #include "engine/process_data.h"
-#include "base/process_status.h"
 #include "net/win_sock.h"
 #include "os/clock.h"
 #include "tests/support/process_data_probe.h"
@@ -76,17 +76,17 @@ double ThreadSeconds() {
 }
 
 // The parser with a clock reading per frame, and without.
-uint32_t ParseStampedEach(std::string *chunk, size_t *cursor, PendingFragment *pending,
-                          CanMsg *record) {
+ProcessStatus ParseStampedEach(std::string *chunk, size_t *cursor, PendingFragment *pending,
+                               CanMsg *record) {
     return ParseCanFrame(chunk, cursor, pending, record, OsTimeGetTime());
 }
-uint32_t ParseUnstamped(std::string *chunk, size_t *cursor, PendingFragment *pending,
-                        CanMsg *record) {
+ProcessStatus ParseUnstamped(std::string *chunk, size_t *cursor, PendingFragment *pending,
+                             CanMsg *record) {
     return ParseCanFrame(chunk, cursor, pending, record, 0);
 }
 
 // The baselines: the same chunk through the parser alone, into one record.
-template <uint32_t (*Parse)(std::string *, size_t *, PendingFragment *, CanMsg *)>
+template <ProcessStatus (*Parse)(std::string *, size_t *, PendingFragment *, CanMsg *)>
 void BM_Parser(benchmark::State &state) {
     std::string chunk;
     PendingFragment pending;

@@ -2,7 +2,6 @@
 
 #include "codec/frame_format.h"
 #include "codec/number_token.h"
-#include "base/process_status.h"
 
 #include <cstring>
 
@@ -318,8 +317,8 @@ size_t JoinPendingFragment(std::string *chunk, size_t *cursor, PendingFragment *
 
 } // namespace
 
-uint32_t ParseCanFrame(std::string *chunk, size_t *cursor, PendingFragment *pending,
-                       CanMsg *record, uint32_t timestamp) {
+ProcessStatus ParseCanFrame(std::string *chunk, size_t *cursor, PendingFragment *pending,
+                            CanMsg *record, uint32_t timestamp) {
     if (chunk == nullptr || cursor == nullptr || pending == nullptr || record == nullptr)
         return PROCESS_ERR_NULL_POINTER;
     const size_t searched = JoinPendingFragment(chunk, cursor, pending);

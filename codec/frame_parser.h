@@ -28,6 +28,7 @@
 //   - A single line feed left behind a frame is consumed with it.
 #pragma once
 
+#include "base/process_status.h"
 #include "korvel32.h"
 
 #include <cstddef>
@@ -64,5 +65,5 @@ struct PendingFragment {
 //   PROCESS_ERR_NULL_POINTER  an argument is null; nothing was changed.
 // A cursor beyond the end of the chunk counts as an empty content. The
 // chunk's bytes before the cursor may be overwritten.
-uint32_t ParseCanFrame(std::string *chunk, size_t *cursor, PendingFragment *pending,
-                       CanMsg *record, uint32_t timestamp);
+ProcessStatus ParseCanFrame(std::string *chunk, size_t *cursor, PendingFragment *pending,
+                            CanMsg *record, uint32_t timestamp);

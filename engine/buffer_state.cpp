@@ -6,7 +6,7 @@
 
 #include <new>
 
-uint32_t CProcessData::AppendRecord(std::deque<CanMsg *> &buffer, CanMsg *record) {
+ProcessStatus CProcessData::AppendRecord(std::deque<CanMsg *> &buffer, CanMsg *record) {
     try {
         buffer.push_back(record);
         return PROCESS_OK;
@@ -22,44 +22,44 @@ void CProcessData::ChangeCanState(uint16_t set, uint16_t clear) {
     if (clear) m_canState.fetch_and(static_cast<uint16_t>(~clear));
 }
 
-uint32_t CProcessData::GetTxBufferSize(uint32_t *out) {
+ProcessStatus CProcessData::GetTxBufferSize(uint32_t *out) {
     if (!out) return PROCESS_ERR_NULL_POINTER;
     *out = m_txBufferSize;
     return PROCESS_OK;
 }
 
-uint32_t CProcessData::GetRxBufferSize(uint32_t *out) {
+ProcessStatus CProcessData::GetRxBufferSize(uint32_t *out) {
     if (!out) return PROCESS_ERR_NULL_POINTER;
     *out = m_rxBufferSize;
     return PROCESS_OK;
 }
 
-uint32_t CProcessData::GetTxBufferCount(uint32_t *out) {
+ProcessStatus CProcessData::GetTxBufferCount(uint32_t *out) {
     if (!out) return PROCESS_ERR_NULL_POINTER;
     OsLockGuard guard(&m_txLock);
     *out = static_cast<uint32_t>(m_txBuffer.size());
     return PROCESS_OK;
 }
 
-uint32_t CProcessData::GetRxBufferCount(uint32_t *out) {
+ProcessStatus CProcessData::GetRxBufferCount(uint32_t *out) {
     if (!out) return PROCESS_ERR_NULL_POINTER;
     OsLockGuard guard(&m_rxLock);
     *out = static_cast<uint32_t>(m_rxBuffer.size());
     return PROCESS_OK;
 }
 
-uint32_t CProcessData::GetCanState(uint16_t *out) {
+ProcessStatus CProcessData::GetCanState(uint16_t *out) {
     if (!out) return PROCESS_ERR_NULL_POINTER;
     *out = m_canState.load();
     return PROCESS_OK;
 }
 
-uint32_t CProcessData::ResetCanState(uint32_t mask) {
+ProcessStatus CProcessData::ResetCanState(uint32_t mask) {
     ChangeCanState(0, static_cast<uint16_t>(mask));
     return PROCESS_OK;
 }
 
-uint32_t CProcessData::ResetCan(uint16_t flags) {
+ProcessStatus CProcessData::ResetCan(uint16_t flags) {
     if (flags & KORVEL_RESET_CANSTATE) m_canState.store(0);
     if (flags & KORVEL_RESET_TX_BUFFER) ClearTxBuffer();
     if (flags & KORVEL_RESET_RX_BUFFER) ClearRxBuffer();

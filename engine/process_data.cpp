@@ -11,9 +11,26 @@
 
 namespace {
 
-// Event codes delivered for m_events[1..5].
-const uint32_t kEventCodes[ENGINE_EVENT_COUNT] = {
-    0, EVENT_CONNECTED, EVENT_DISCONNECTED, EVENT_MSG_RECEIVED, EVENT_ERROR, EVENT_STATE_CHANGED};
+// The code that the application's callback gets for an event; the stop
+// event is never delivered.
+uint32_t EventCodeOf(EngineEvent event) {
+    switch (event) {
+    case ENGINE_EVENT_CONNECTED:
+        return EVENT_CONNECTED;
+    case ENGINE_EVENT_DISCONNECTED:
+        return EVENT_DISCONNECTED;
+    case ENGINE_EVENT_RECEIVED:
+        return EVENT_MSG_RECEIVED;
+    case ENGINE_EVENT_ERROR:
+        return EVENT_ERROR;
+    case ENGINE_EVENT_STATE:
+        return EVENT_STATE_CHANGED;
+    case ENGINE_EVENT_STOP:
+    case ENGINE_EVENT_COUNT:
+        break; // no events of the application
+    }
+    return EVENT_ERROR;
+}
 
 // The engine whose callback thread is the calling thread, if any.
 thread_local CProcessData *t_callbackEngine = nullptr;
@@ -59,7 +76,7 @@ bool CProcessData::CreateEvents() {
 
 void CProcessData::StartCallbackThread() {
     m_callbackThreadDesc = ThreadDesc{CallbackThreadProc, this, OS_PRIORITY_ABOVE_NORMAL,
-                                      OS_INVALID_HANDLE, 0, m_events[ENGINE_EVENT_STOP]};
+                                      OS_INVALID_HANDLE,  0,    m_events[ENGINE_EVENT_STOP]};
     m_callbackThread = new (std::nothrow) CProcessThread;
     if (!m_callbackThread) return;
     if (m_callbackThread->Start(&m_callbackThreadDesc) == 1) return;
@@ -88,17 +105,21 @@ uint32_t CallbackThreadProc(void *arg) {
     t_callbackEngine = engine;
     // Copies: the engine may be destroyed by its own callback.
     OsHandle events[ENGINE_EVENT_COUNT];
-    for (uint32_t i = 0; i < ENGINE_EVENT_COUNT; ++i) events[i] = engine->m_events[i];
+    for (uint32_t i = 0; i < ENGINE_EVENT_COUNT; ++i)
+        events[i] = engine->m_events[i];
     EngineEventFn onEvent = engine->m_onEvent;
     void *owner = engine->m_owner;
     for (;;) {
         uint32_t r = OsWaitForEvents(ENGINE_EVENT_COUNT, events, OS_INFINITE);
         if (r == ENGINE_EVENT_STOP) break;
-        if (r < ENGINE_EVENT_COUNT) Deliver(engine, onEvent, owner, kEventCodes[r]);
-        else OsSleep(1); // a failed wait delivers nothing and must not spin
+        if (r < ENGINE_EVENT_COUNT)
+            Deliver(engine, onEvent, owner, EventCodeOf(static_cast<EngineEvent>(r)));
+        else
+            OsSleep(1); // a failed wait delivers nothing and must not spin
     }
     if (t_closeEventsOnExit)
-        for (OsHandle event : events) OsCloseEvent(event);
+        for (OsHandle event : events)
+            OsCloseEvent(event);
     return 0;
 }
 
@@ -146,7 +167,7 @@ void CProcessData::Cleanup() {
 
 // A failed callback is kept apart from the service thread's result, which
 // every cycle overwrites, and comes first.
-uint32_t CProcessData::TakeLastError() {
+ProcessStatus CProcessData::TakeLastError() {
     if (m_callbackFailed.exchange(false)) return PROCESS_ERR_UNKNOWN;
     return m_lastError.exchange(PROCESS_OK);
 }

@@ -1,10 +1,10 @@
 // Received bytes from the socket's receive queue to the application.
 #include "engine/process_data.h"
 
-#include "codec/frame_parser.h"
 #include "base/mem.h"
 #include "base/process_status.h"
-#include "engine/transport_status.h"
+#include "codec/frame_parser.h"
+#include "engine/process_data.h"
 #include "net/win_sock.h"
 #include "os/clock.h"
 #include "os/event.h"
@@ -23,17 +23,18 @@ constexpr size_t RX_STORE_BATCH = 64;
 // Service thread: every complete frame of one chunk goes into the receive
 // buffer. A full buffer drops the frame and the rest of the chunk; so does a
 // lack of memory, for a record or for the parser's and the buffer's growth.
-uint32_t CProcessData::ReceiveStep() {
+ProcessStatus CProcessData::ReceiveStep() {
     std::string *chunk = nullptr;
     uint16_t length = 0;
-    uint32_t r = m_socket->PopRecv(&chunk, &length);
-    if (r != WSOCK_OK) return MapTransportStatus(r);
+    const WSockResult popped = m_socket->PopRecv(&chunk, &length);
+    if (popped != WSOCK_OK) return MapTransportStatus(popped);
+    ProcessStatus r = PROCESS_OK;
     size_t cursor = 0;
     CanMsg *batch[RX_STORE_BATCH];
     do {
         size_t count = 0, stored = 0;
         r = DecodeRecords(chunk, &cursor, batch, &count);
-        const uint32_t stores = StoreRxRecords(batch, count, &stored);
+        const ProcessStatus stores = StoreRxRecords(batch, count, &stored);
         for (size_t i = stored; i < count; ++i)
             MemFree(batch[i]);
         if (stores != PROCESS_OK) {
@@ -50,18 +51,18 @@ uint32_t CProcessData::ReceiveStep() {
     return r;
 }
 
-// Decodes up to RX_STORE_BATCH frames into new records. 0 when the batch is
+// Decodes up to RX_STORE_BATCH frames into new records. PROCESS_OK when the batch is
 // full; otherwise why decoding stopped, as the parser or the lack of memory
 // tells it.
-uint32_t CProcessData::DecodeRecords(std::string *chunk, size_t *cursor, CanMsg **records,
-                                     size_t *count) {
+ProcessStatus CProcessData::DecodeRecords(std::string *chunk, size_t *cursor, CanMsg **records,
+                                          size_t *count) {
     // A clock reading costs about half as much as decoding a frame, and a
     // batch takes a few microseconds: one reading stamps all its frames.
     const uint32_t now = OsTimeGetTime();
     while (*count < RX_STORE_BATCH) {
         CanMsg *record = static_cast<CanMsg *>(MemAlloc(sizeof(CanMsg)));
         if (!record) return PROCESS_ERR_OUT_OF_MEMORY;
-        uint32_t r = PROCESS_ERR_OUT_OF_MEMORY;
+        ProcessStatus r = PROCESS_ERR_OUT_OF_MEMORY;
         try {
             r = ParseCanFrame(chunk, cursor, &m_pendingFragment, record, now);
         } catch (const std::bad_alloc &) {
@@ -75,7 +76,7 @@ uint32_t CProcessData::DecodeRecords(std::string *chunk, size_t *cursor, CanMsg 
     return PROCESS_OK;
 }
 
-uint32_t CProcessData::StoreRxMsg(CanMsg *record) {
+ProcessStatus CProcessData::StoreRxMsg(CanMsg *record) {
     if (!record) return PROCESS_ERR_NULL_POINTER;
     size_t stored = 0;
     return StoreRxRecords(&record, 1, &stored);
@@ -85,12 +86,12 @@ uint32_t CProcessData::StoreRxMsg(CanMsg *record) {
 // *stored of them then belong to the buffer, the rest still to the caller.
 // Only this thread adds records, so the room seen under the lock can only
 // grow meanwhile.
-uint32_t CProcessData::StoreRxRecords(CanMsg *const *records, size_t count, size_t *stored) {
+ProcessStatus CProcessData::StoreRxRecords(CanMsg *const *records, size_t count, size_t *stored) {
     if (count == 0) return PROCESS_OK;
     OsLockGuard guard(&m_rxLock);
     const size_t room = m_rxBufferSize + 1u - m_rxBuffer.size();
     const size_t fit = count < room ? count : room;
-    uint32_t result = PROCESS_OK;
+    ProcessStatus result = PROCESS_OK;
     try {
         for (; *stored < fit; ++*stored)
             m_rxBuffer.push_back(records[*stored]);
@@ -113,10 +114,10 @@ uint32_t CProcessData::StoreRxRecords(CanMsg *const *records, size_t count, size
     return result;
 }
 
-uint32_t CProcessData::ReadCanMsg(CanMsg *out) {
+ProcessStatus CProcessData::ReadCanMsg(CanMsg *out) {
     if (!out) return PROCESS_ERR_NULL_POINTER;
     OsLockGuard guard(&m_rxLock);
-    uint32_t result = PROCESS_OK;
+    ProcessStatus result = PROCESS_OK;
     if (m_rxBuffer.empty()) {
         ChangeCanState(KORVEL_CANSTATE_RX_EMPTY, 0);
         result = PROCESS_ERR_EMPTY;

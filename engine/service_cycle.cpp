@@ -2,7 +2,7 @@
 #include "engine/process_data.h"
 
 #include "base/process_status.h"
-#include "engine/transport_status.h"
+#include "engine/process_data.h"
 #include "net/win_sock.h"
 #include "os/event.h"
 
@@ -33,7 +33,7 @@ void CProcessData::ServiceCycle() {
         m_lastSockError = m_sockError;
         if (m_callbackMode) OsSetEvent(m_events[ENGINE_EVENT_ERROR]);
     }
-    uint32_t r = m_socket->HasUnsentChunk() ? PROCESS_ERR_EMPTY : TransmitStep();
+    const ProcessStatus r = m_socket->HasUnsentChunk() ? PROCESS_ERR_EMPTY : TransmitStep();
     if (r != PROCESS_OK && r != PROCESS_ERR_EMPTY) {
         m_lastError = r;
         return;

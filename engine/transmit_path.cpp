@@ -1,11 +1,11 @@
 // Messages from the application to the socket's send queue.
 #include "engine/process_data.h"
 
-#include "codec/frame_format.h"
 #include "base/mem.h"
 #include "base/process_status.h"
+#include "codec/frame_format.h"
+#include "engine/process_data.h"
 #include "engine/service_list.h"
-#include "engine/transport_status.h"
 #include "net/win_sock.h"
 
 #include <cstring>
@@ -13,9 +13,9 @@
 
 // Application thread: a 20-byte copy under a short lock, then a wake-up of
 // the service thread. No formatting and no network work happen here.
-uint32_t CProcessData::WriteCanMsg(const CanMsg *msg) {
+ProcessStatus CProcessData::WriteCanMsg(const CanMsg *msg) {
     if (!msg) return PROCESS_ERR_NULL_POINTER;
-    uint32_t result = PROCESS_OK;
+    ProcessStatus result = PROCESS_OK;
     {
         OsLockGuard guard(&m_txLock);
         if (m_txBuffer.size() > m_txBufferSize) {
@@ -33,7 +33,7 @@ uint32_t CProcessData::WriteCanMsg(const CanMsg *msg) {
     return result;
 }
 
-uint32_t CProcessData::TakeTxMsg(CanMsg **out) {
+ProcessStatus CProcessData::TakeTxMsg(CanMsg **out) {
     if (!out) return PROCESS_ERR_NULL_POINTER;
     OsLockGuard guard(&m_txLock);
     if (m_txBuffer.empty()) {
@@ -49,9 +49,9 @@ uint32_t CProcessData::TakeTxMsg(CanMsg **out) {
 // Service thread: the oldest message becomes one frame on the send queue.
 // Without memory for the frame's bytes or a place in the queue the message
 // is lost like one without memory for its chunk.
-uint32_t CProcessData::TransmitStep() {
+ProcessStatus CProcessData::TransmitStep() {
     CanMsg *msg = nullptr;
-    uint32_t r = TakeTxMsg(&msg);
+    ProcessStatus r = TakeTxMsg(&msg);
     if (r != PROCESS_OK) return r;
     std::string *chunk = nullptr;
     if (WinSocket::CWinSock::AllocChunk(&chunk) != WSOCK_OK) {
@@ -72,6 +72,7 @@ uint32_t CProcessData::TransmitStep() {
 
 void CProcessData::ClearTxBuffer() {
     OsLockGuard guard(&m_txLock);
-    for (CanMsg *msg : m_txBuffer) MemFree(msg);
+    for (CanMsg *msg : m_txBuffer)
+        MemFree(msg);
     m_txBuffer.clear();
 }

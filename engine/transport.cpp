@@ -3,8 +3,8 @@
 #include "engine/process_data.h"
 
 #include "base/process_status.h"
+#include "engine/process_data.h"
 #include "engine/service_list.h"
-#include "engine/transport_status.h"
 #include "net/win_sock.h"
 #include "os/event.h"
 
@@ -29,9 +29,28 @@ WinSocket::CWinSock *NewSocket(const char *address, uint16_t port, WinSocket::No
     }
 }
 
+// The socket's states are the instance's connection states.
+uint32_t ConnectionStateOf(WSockState state) {
+    switch (state) {
+    case WSOCK_STATE_CLOSED:
+        return KORVEL_CONN_CLOSED;
+    case WSOCK_STATE_CREATED:
+        return KORVEL_CONN_CREATED;
+    case WSOCK_STATE_CONNECTING:
+        return KORVEL_CONN_CONNECTING;
+    case WSOCK_STATE_CONNECTED:
+        return KORVEL_CONN_CONNECTED;
+    case WSOCK_STATE_CLOSED_BY_PEER:
+        return KORVEL_CONN_CLOSED_BY_PEER;
+    case WSOCK_STATE_LOST:
+        return KORVEL_CONN_LOST;
+    }
+    return KORVEL_CONN_LOST;
+}
+
 } // namespace
 
-uint32_t CProcessData::CreateTransport() {
+ProcessStatus CProcessData::CreateTransport() {
     // An engine whose events or threads are missing could never move data.
     if (m_initFailed) return PROCESS_ERR_RESOURCE;
     WinSocket::NotifyFn notify = m_callbackMode ? OnSocketStateChange : nullptr;
@@ -48,22 +67,22 @@ uint32_t CProcessData::CreateTransport() {
     return PROCESS_OK;
 }
 
-uint32_t CProcessData::Connect() {
+ProcessStatus CProcessData::Connect() {
     if (!m_socket) return PROCESS_ERR_CONNECTION;
-    uint32_t r = m_socket->Connect();
+    const WSockResult r = m_socket->Connect();
     if (r != WSOCK_OK && r != WSOCK_PENDING) return PROCESS_ERR_CONNECTION;
     JoinServiceList(this);
     return PROCESS_OK;
 }
 
-uint32_t CProcessData::Disconnect() {
+ProcessStatus CProcessData::Disconnect() {
     if (!m_socket) return PROCESS_ERR_DISCONNECT;
     // After this no service cycle of this engine runs any more.
     LeaveServiceList(this);
     return m_socket->Close() == WSOCK_OK ? PROCESS_OK : PROCESS_ERR_DISCONNECT;
 }
 
-uint32_t CProcessData::ReleaseSocket() {
+ProcessStatus CProcessData::ReleaseSocket() {
     if (!m_socket) return PROCESS_ERR_DISCONNECT;
     m_socket->ClearSendQueue();
     m_socket->ClearRecvQueue();
@@ -73,13 +92,13 @@ uint32_t CProcessData::ReleaseSocket() {
     return PROCESS_OK;
 }
 
-uint32_t CProcessData::GetConnectionState(uint32_t *state) {
+ProcessStatus CProcessData::GetConnectionState(uint32_t *state) {
     if (!state) return PROCESS_ERR_NULL_POINTER;
     if (!m_socket) return PROCESS_ERR_CONNECTION;
-    uint32_t value = 0;
-    uint32_t r = m_socket->GetState(&value);
+    WSockState value = WSOCK_STATE_CLOSED;
+    const WSockResult r = m_socket->GetState(&value);
     if (r != WSOCK_OK) return MapTransportStatus(r);
-    *state = value;
+    *state = ConnectionStateOf(value);
     return PROCESS_OK;
 }
 
@@ -88,9 +107,10 @@ void CProcessData::OnSocketStateChange(void *arg) {
     if (!engine || !engine->m_socket) return;
     if (engine->m_socket->GetState(&engine->m_connState) != WSOCK_OK) return;
     if (engine->m_connState == engine->m_lastConnState) return;
-    uint32_t event = engine->m_connState == KORVEL_CONN_CONNECTED ? ENGINE_EVENT_CONNECTED
-                     : engine->m_connState == KORVEL_CONN_CLOSED  ? ENGINE_EVENT_DISCONNECTED
-                                                                   : ENGINE_EVENT_STATE;
+    const EngineEvent event = engine->m_connState == WSOCK_STATE_CONNECTED ? ENGINE_EVENT_CONNECTED
+                              : engine->m_connState == WSOCK_STATE_CLOSED
+                                  ? ENGINE_EVENT_DISCONNECTED
+                                  : ENGINE_EVENT_STATE;
     OsSetEvent(engine->m_events[event]);
     engine->m_lastConnState = engine->m_connState;
 }

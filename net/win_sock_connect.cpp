@@ -31,12 +31,12 @@ void CWinSock::Notify() {
     if (m_notify) m_notify(m_notifyArg);
 }
 
-void CWinSock::SetState(uint32_t state) {
+void CWinSock::SetState(WSockState state) {
     m_state = state;
     Notify();
 }
 
-uint32_t CWinSock::Connect() {
+WSockResult CWinSock::Connect() {
     if (m_state != WSOCK_STATE_CREATED) return WSOCK_ERR_STATE;
     if (OsSocketConnect(m_handle, m_family, m_remoteAddress, m_remotePort) == 0) {
         SetState(WSOCK_STATE_CONNECTED);
@@ -90,7 +90,7 @@ int CWinSock::ReleaseHandle() {
     return CloseHandleOnce();
 }
 
-uint32_t CWinSock::Close() {
+WSockResult CWinSock::Close() {
     if (m_handle == OS_INVALID_SOCKET) return WSOCK_ERR_NO_SOCKET;
     int lastError = 0;
     if (m_state >= WSOCK_STATE_CONNECTING) {
@@ -104,18 +104,18 @@ uint32_t CWinSock::Close() {
     return IsNetworkError(lastError) ? WSOCK_ERR_NETWORK : WSOCK_OK;
 }
 
-uint32_t CWinSock::GetState(uint32_t *state) const {
+WSockResult CWinSock::GetState(WSockState *state) const {
     if (!state) return WSOCK_ERR_NULL_POINTER;
     *state = m_state;
     return WSOCK_OK;
 }
 
-uint32_t CWinSock::GetError(uint32_t *error) const {
+WSockResult CWinSock::GetError(WSockResult *error) const {
     if (!error) return WSOCK_ERR_NULL_POINTER;
     *error = m_error;
     return WSOCK_OK;
 }
 
-void CWinSock::ClearError() { m_error = 0; }
+void CWinSock::ClearError() { m_error = WSOCK_OK; }
 
 } // namespace WinSocket

@@ -6,7 +6,7 @@ namespace WinSocket {
 // A failed readiness test counts as nothing ready: no condition is
 // examined and nothing is recorded. A pushed chunk still goes to Send,
 // which reports a socket that cannot send.
-uint32_t CWinSock::Poll() {
+WSockResult CWinSock::Poll() {
     if (m_state == WSOCK_STATE_CLOSED) return WSOCK_ERR_NO_SOCKET;
     OsSocketReady ready;
     if (OsSocketSelect(m_handle, &ready) > 0) {
@@ -38,7 +38,7 @@ void CWinSock::TransmitStep() {
     uint16_t length = 0;
     if (PopSend(&chunk, &length) == WSOCK_OK && chunk) {
         uint16_t sent = 0;
-        uint32_t result = Send(chunk, length, &sent);
+        WSockResult result = Send(chunk, length, &sent);
         if (result != WSOCK_OK) m_error = result;
         FreeChunk(chunk);
     }
@@ -49,7 +49,7 @@ void CWinSock::ReceiveStep() {
     if (!(m_readyFlags & READY_READ)) return;
     std::string *chunk = nullptr;
     uint16_t length = 0;
-    uint32_t result = Receive(&chunk, &length);
+    WSockResult result = Receive(&chunk, &length);
     if (result == WSOCK_OK) {
         if (!m_recvLock) {
             FreeChunk(chunk);
@@ -65,7 +65,7 @@ void CWinSock::ReceiveStep() {
 }
 
 // The stream socket ignores the destination that sendto is given.
-uint32_t CWinSock::Send(const std::string *chunk, uint16_t length, uint16_t *sent) {
+WSockResult CWinSock::Send(const std::string *chunk, uint16_t length, uint16_t *sent) {
     if (m_handle == OS_INVALID_SOCKET) return WSOCK_ERR_NO_SOCKET;
     if (!chunk || !sent) return WSOCK_ERR_NULL_POINTER;
     if (m_state < WSOCK_STATE_CONNECTED) {
@@ -82,7 +82,7 @@ uint32_t CWinSock::Send(const std::string *chunk, uint16_t length, uint16_t *sen
     return WSOCK_OK;
 }
 
-uint32_t CWinSock::Receive(std::string **chunk, uint16_t *length) {
+WSockResult CWinSock::Receive(std::string **chunk, uint16_t *length) {
     if (m_handle == OS_INVALID_SOCKET) return WSOCK_ERR_NO_SOCKET;
     if (!chunk || !length) return WSOCK_ERR_NULL_POINTER;
     if (m_state < WSOCK_STATE_CONNECTING) {

@@ -9,7 +9,7 @@ namespace WinSocket {
 
 // The string's control block lives in a zero-filled block from MemAlloc;
 // its bytes come from the standard allocator and go with the destructor.
-uint32_t CWinSock::AllocChunk(std::string **chunk) {
+WSockResult CWinSock::AllocChunk(std::string **chunk) {
     if (!chunk) return WSOCK_ERR_NULL_POINTER;
     void *block = MemAlloc(sizeof(std::string));
     if (!block) return WSOCK_ERR_OUT_OF_MEMORY;
@@ -61,7 +61,7 @@ void CWinSock::ClearQueueLocks() {
 
 // The pushed chunk is due for the next Poll even if the socket has not been
 // reported writable since the last one.
-uint32_t CWinSock::PushSend(std::string *chunk, uint16_t) {
+WSockResult CWinSock::PushSend(std::string *chunk, uint16_t) {
     if (!m_sendLock) return WSOCK_ERR_FAILED;
     OsLockGuard guard(m_sendLock);
     m_sendQueue.push_back(chunk);
@@ -69,7 +69,7 @@ uint32_t CWinSock::PushSend(std::string *chunk, uint16_t) {
     return WSOCK_OK;
 }
 
-uint32_t CWinSock::PushRecv(std::string *chunk, uint16_t) {
+WSockResult CWinSock::PushRecv(std::string *chunk, uint16_t) {
     if (!m_recvLock) return WSOCK_ERR_FAILED;
     OsLockGuard guard(m_recvLock);
     m_recvQueue.push_back(chunk);
@@ -78,8 +78,8 @@ uint32_t CWinSock::PushRecv(std::string *chunk, uint16_t) {
 
 namespace {
 
-uint32_t PopOldest(std::deque<std::string *> &queue, OsCriticalSection *lock, std::string **chunk,
-                   uint16_t *length) {
+WSockResult PopOldest(std::deque<std::string *> &queue, OsCriticalSection *lock,
+                      std::string **chunk, uint16_t *length) {
     if (!chunk || !length) return WSOCK_ERR_NULL_POINTER;
     OsLockGuard guard(lock);
     if (queue.empty()) {
@@ -102,11 +102,11 @@ void ReleaseAll(std::deque<std::string *> &queue, OsCriticalSection *lock) {
 
 } // namespace
 
-uint32_t CWinSock::PopSend(std::string **chunk, uint16_t *length) {
+WSockResult CWinSock::PopSend(std::string **chunk, uint16_t *length) {
     return PopOldest(m_sendQueue, m_sendLock, chunk, length);
 }
 
-uint32_t CWinSock::PopRecv(std::string **chunk, uint16_t *length) {
+WSockResult CWinSock::PopRecv(std::string **chunk, uint16_t *length) {
     return PopOldest(m_recvQueue, m_recvLock, chunk, length);
 }
 

@@ -46,14 +46,14 @@ CWinSock::CWinSock(uint32_t address, uint16_t port, NotifyFn notify, void *notif
     ++g_socketCount;
 }
 
-// A failed start leaves a usable object whose every Poll reports 15.
+// A failed start leaves a usable object whose every Poll reports WSOCK_ERR_STARTUP.
 void CWinSock::InitCommon() {
     m_remoteAddress = m_localAddress = 0;
     m_remotePort = m_localPort = 0;
     m_remoteAddressText = "000.000.000.000";
     m_handle = OS_INVALID_SOCKET;
     m_state = WSOCK_STATE_CLOSED;
-    m_error = 0;
+    m_error = WSOCK_OK;
     m_family = m_type = m_protocol = 0;
     m_notify = nullptr;
     m_notifyArg = nullptr;
@@ -72,7 +72,7 @@ CWinSock::~CWinSock() {
     StopNetworkIfUnused();
 }
 
-uint32_t CWinSock::Create(int32_t family, int32_t type, int32_t protocol) {
+WSockResult CWinSock::Create(int32_t family, int32_t type, int32_t protocol) {
     if (m_handle != OS_INVALID_SOCKET) return WSOCK_ERR_STATE;
     // A failing socket call shows as a failure of the first option.
     m_handle = OsSocketOpen(family, type, protocol);
@@ -95,7 +95,7 @@ uint32_t CWinSock::Create(int32_t family, int32_t type, int32_t protocol) {
     return WSOCK_OK;
 }
 
-uint32_t CWinSock::Bind() {
+WSockResult CWinSock::Bind() {
     if (m_handle == OS_INVALID_SOCKET) return WSOCK_ERR_NO_SOCKET;
     if (m_state != WSOCK_STATE_CREATED) return WSOCK_ERR_STATE;
     uint32_t address = OsInetAddr(m_localAddressText.c_str());
@@ -103,19 +103,19 @@ uint32_t CWinSock::Bind() {
     return WSOCK_OK;
 }
 
-uint32_t CWinSock::IsValid() const {
+WSockResult CWinSock::IsValid() const {
     return m_handle != OS_INVALID_SOCKET ? WSOCK_OK : WSOCK_ERR_NO_SOCKET;
 }
 
-uint32_t CWinSock::StartNetwork() {
+WSockResult CWinSock::StartNetwork() {
     if (OsNetworkStartup() != 0) return WSOCK_ERR_FAILED;
     g_wsaStarted = 1;
     return WSOCK_OK;
 }
 
-uint32_t CWinSock::StopNetwork() {
+WSockResult CWinSock::StopNetwork() {
     if (!g_wsaStarted) return WSOCK_OK;
-    uint32_t result = OsNetworkCleanup() == 0 ? WSOCK_OK : WSOCK_ERR_FAILED;
+    WSockResult result = OsNetworkCleanup() == 0 ? WSOCK_OK : WSOCK_ERR_FAILED;
     g_wsaStarted = 0;
     return result;
 }

@@ -1,8 +1,8 @@
 // The receive stream parser: decoding, frames split over chunks, recovery
 // from broken input and the bound on the pending fragment.
+#include "base/process_status.h"
 #include "codec/frame_format.h"
 #include "codec/frame_parser.h"
-#include "base/process_status.h"
 #include "os/clock.h"
 
 #include <gtest/gtest.h>
@@ -45,7 +45,7 @@ class Parser {
         chunk = bytes;
         cursor = 0;
     }
-    uint32_t Next(CanMsg *record) {
+    ProcessStatus Next(CanMsg *record) {
         return ParseCanFrame(&chunk, &cursor, &pending, record, OsTimeGetTime());
     }
     std::string Left() const { return chunk.substr(cursor); }

@@ -17,7 +17,7 @@ TEST_F(SocketTest, CloseThatWouldBlockEndsWithAResetAfterTheLingerTime) {
     const uint32_t failedBefore = FailedCloses();
     SetLingeringCloseFault(true);
     std::atomic<bool> closed{false};
-    uint32_t result = 99;
+    WSockResult result = static_cast<WSockResult>(99);
     const uint32_t start = OsTimeGetTime();
     std::thread closer([&] {
         result = s.Close();

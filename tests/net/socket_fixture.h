@@ -21,9 +21,9 @@ struct NotifyLog {
 
 inline void RecordState(void *arg) {
     NotifyLog *log = static_cast<NotifyLog *>(arg);
-    uint32_t state = 99;
+    WSockState state = static_cast<WSockState>(99);
     log->socket->GetState(&state);
-    log->states.push_back(state);
+    log->states.push_back(static_cast<uint32_t>(state));
 }
 
 class SocketTest : public ::testing::Test {
@@ -52,8 +52,8 @@ class SocketTest : public ::testing::Test {
     WinSocket::CWinSock &Connected(LoopbackListener &listener) {
         WinSocket::CWinSock &s = MakeSocket(listener.Port());
         EXPECT_EQ(WSOCK_OK, s.Create(2, 1, 6));
-        uint32_t result = s.Connect();
-        EXPECT_TRUE(result == WSOCK_OK || result == WSOCK_PENDING) << result;
+        WSockResult result = s.Connect();
+        EXPECT_TRUE(result == WSOCK_OK || result == WSOCK_PENDING) << static_cast<uint32_t>(result);
         EXPECT_TRUE(PollUntil([&] { return State() == 4; }));
         EXPECT_TRUE(listener.Accept());
         return s;
@@ -70,9 +70,9 @@ class SocketTest : public ::testing::Test {
     }
 
     uint32_t State() {
-        uint32_t state = 99;
+        WSockState state = static_cast<WSockState>(99);
         m_socket->GetState(&state);
-        return state;
+        return static_cast<uint32_t>(state);
     }
 
     // Calls Poll every millisecond until `done` holds, for at most 5 s.
@@ -97,5 +97,5 @@ class SocketTest : public ::testing::Test {
     OsCriticalSection m_recvLock;
     std::unique_ptr<WinSocket::CWinSock> m_socket;
     NotifyLog m_log;
-    uint32_t m_lastPoll = 0;
+    WSockResult m_lastPoll = WSOCK_OK;
 };

@@ -16,7 +16,7 @@ TEST_F(SocketTest, ConnectToListenerReachesConnectedAndNotifiesEachChange) {
     EXPECT_EQ(1u, State());
     EXPECT_TRUE(m_log.states.empty());
 
-    uint32_t result = s.Connect();
+    WSockResult result = s.Connect();
     if (result == WSOCK_PENDING) {
         EXPECT_EQ(std::vector<uint32_t>{3}, m_log.states);
         ASSERT_TRUE(PollUntil([&] { return State() == 4; }));
@@ -42,7 +42,7 @@ TEST_F(SocketTest, ClosedPortIsPendingThenAnExceptionThatSticks) {
     EXPECT_EQ(WSOCK_PENDING, s.Connect());
     EXPECT_EQ(3u, State());
     ASSERT_TRUE(PollUntil([&] { return m_lastPoll == WSOCK_ERR_EXCEPTION; }));
-    uint32_t error = 0;
+    WSockResult error = WSOCK_OK;
     EXPECT_EQ(WSOCK_OK, s.GetError(&error));
     EXPECT_EQ(WSOCK_ERR_EXCEPTION, error);
     EXPECT_EQ(3u, State());
@@ -58,8 +58,8 @@ TEST_F(SocketTest, PeerThatResetsBeforeTheFirstPollHasStillConnected) {
     LoopbackListener listener;
     CWinSock &s = MakeSocket(listener.Port());
     ASSERT_EQ(WSOCK_OK, s.Create(2, 1, 6));
-    uint32_t result = s.Connect();
-    ASSERT_TRUE(result == WSOCK_OK || result == WSOCK_PENDING) << result;
+    WSockResult result = s.Connect();
+    ASSERT_TRUE(result == WSOCK_OK || result == WSOCK_PENDING) << static_cast<uint32_t>(result);
     ASSERT_TRUE(listener.Accept());
     ASSERT_TRUE(listener.SendAll("$CAN;S;D;0x1;0x0;#"));
     listener.ResetPeer();
@@ -119,8 +119,8 @@ TEST_F(SocketTest, CreateAndConnectOutOfTurnReportTheState) {
     ASSERT_EQ(WSOCK_OK, s.Create(2, 1, 6));
     EXPECT_EQ(WSOCK_ERR_STATE, s.Create(2, 1, 6));
     EXPECT_EQ(1u, State());
-    uint32_t first = s.Connect();
-    EXPECT_TRUE(first == WSOCK_OK || first == WSOCK_PENDING) << first;
+    WSockResult first = s.Connect();
+    EXPECT_TRUE(first == WSOCK_OK || first == WSOCK_PENDING) << static_cast<uint32_t>(first);
     size_t notified = m_log.states.size();
     EXPECT_EQ(WSOCK_ERR_STATE, s.Connect());
     EXPECT_EQ(WSOCK_ERR_STATE, s.Create(2, 1, 6));

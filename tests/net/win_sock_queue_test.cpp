@@ -62,7 +62,7 @@ TEST(WinSockNetwork, TheLastSocketStopsTheNetworkAndTheNextStartsIt) {
     {
         CWinSock first("127.0.0.1", 1, nullptr, nullptr);
         EXPECT_EQ(1u, CWinSock::IsNetworkStarted());
-        uint32_t error = 1;
+        WSockResult error = static_cast<WSockResult>(1);
         first.GetError(&error);
         EXPECT_EQ(WSOCK_OK, error);
         {

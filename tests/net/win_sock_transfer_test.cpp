@@ -80,7 +80,7 @@ TEST_F(SocketTest, ChunkBeforeTheSocketIsWritableFailsAndTheErrorSticks) {
     EXPECT_EQ(WSOCK_OK, s.PushSend(NewChunk("later"), 5));
     EXPECT_EQ(WSOCK_ERR_NOT_CONNECTED, s.Poll()); // sent fine, old error kept
     EXPECT_EQ("later", listener.Read(5));
-    uint32_t error = 0;
+    WSockResult error = WSOCK_OK;
     s.GetError(&error);
     EXPECT_EQ(WSOCK_ERR_NOT_CONNECTED, error);
     s.ClearError();
@@ -93,13 +93,14 @@ TEST_F(SocketTest, SendingToAPeerThatHasGoneFailsWithoutEndingTheProcess) {
     listener.ClosePeer();
     ASSERT_TRUE(PollUntil([&] { return State() == 5; }));
     // The first send is answered with a reset; later ones fail.
-    uint32_t result = WSOCK_OK;
+    WSockResult result = WSOCK_OK;
     for (int i = 0; i < 100 && result == WSOCK_OK; ++i) {
         EXPECT_EQ(WSOCK_OK, s.PushSend(NewChunk("after the end"), 0));
         result = s.Poll();
         OsSleep(1);
     }
-    EXPECT_TRUE(result == WSOCK_ERR_SEND || result == WSOCK_ERR_RECEIVE) << result;
+    EXPECT_TRUE(result == WSOCK_ERR_SEND || result == WSOCK_ERR_RECEIVE)
+        << static_cast<uint32_t>(result);
 }
 
 } // namespace
