@@ -1,8 +1,8 @@
 #include "api/korvel.h"
 
-#include "api/instance_table.h"
+#include "api/library.h"
 #include "engine/process_data.h"
-#include "os/clock.h"
+#include "os/system.h"
 
 #include <new>
 

@@ -10,7 +10,7 @@
 class CProcessData;
 
 class CKorvel {
-public:
+  public:
     CKorvel(int32_t instanceNumber, const InitParams *params, EventCallback callback,
             uint32_t userValue);
     virtual ~CKorvel();
@@ -29,7 +29,7 @@ public:
     int32_t InstanceNumber() const { return m_instanceNumber; }
     CProcessData *Engine() const { return m_engine; }
 
-private:
+  private:
     bool CallbackMode() const { return m_callback != nullptr; }
     uint32_t WaitWhileConnecting();
     bool WaitForClose();

@@ -8,10 +8,10 @@
 //   s/chunk                one-byte chunks of bytes that never form a frame,
 //                          parsed behind a full pending fragment and behind
 //                          an empty one
+#include "base/process_status.h"
 #include "codec/frame_format.h"
 #include "codec/frame_parser.h"
-#include "base/process_status.h"
-#include "os/clock.h"
+#include "os/system.h"
 
 #include <benchmark/benchmark.h>
 

@@ -13,7 +13,7 @@
 #include "codec/frame_parser.h"
 #include "engine/process_data.h"
 #include "net/win_sock.h"
-#include "os/clock.h"
+#include "os/system.h"
 #include "tests/support/process_data_probe.h"
 
 #include <benchmark/benchmark.h>

@@ -7,10 +7,9 @@
 #include "base/process_status.h"
 #include "codec/frame_parser.h"
 #include "korvel32.h"
-#include "net/thread_desc.h"
+#include "net/process_thread.h"
 #include "net/win_sock.h"
-#include "os/handle.h"
-#include "os/lock.h"
+#include "os/thread.h"
 
 #include <atomic>
 #include <cstdint>

@@ -4,8 +4,8 @@
 // calling Poll once per service cycle.
 #pragma once
 
-#include "os/lock.h"
 #include "os/socket.h"
+#include "os/thread.h"
 
 #include <atomic>
 #include <cstdint>

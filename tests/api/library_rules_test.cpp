@@ -1,8 +1,6 @@
 // The pure rules behind the exports: status mapping, the instance limit and
 // the version words.
 #include "api/library.h"
-#include "api/status_map.h"
-#include "api/version_query.h"
 #include "engine/process_data.h"
 
 #include <gtest/gtest.h>

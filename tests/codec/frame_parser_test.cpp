@@ -3,7 +3,7 @@
 #include "base/process_status.h"
 #include "codec/frame_format.h"
 #include "codec/frame_parser.h"
-#include "os/clock.h"
+#include "os/system.h"
 
 #include <gtest/gtest.h>
 

@@ -28,7 +28,7 @@
 #include "engine/service_list.h"
 #include "literal_parser.h"
 #include "net/win_sock.h"
-#include "os/clock.h"
+#include "os/system.h"
 #include "tests/support/process_data_probe.h"
 
 #include <algorithm>

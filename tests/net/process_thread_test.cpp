@@ -1,7 +1,7 @@
 // CProcessThread: worker threads start at their descriptor's priority,
 // stop through their stop event, and can be suspended and resumed.
 #include "net/process_thread.h"
-#include "os/event.h"
+#include "os/thread.h"
 
 #include <gtest/gtest.h>
 

@@ -5,8 +5,8 @@
 
 #include "loopback_listener.h"
 #include "net/win_sock.h"
-#include "os/clock.h"
-#include "os/lock.h"
+#include "os/system.h"
+#include "os/thread.h"
 
 #include <gtest/gtest.h>
 

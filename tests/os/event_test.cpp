@@ -1,6 +1,5 @@
 // Events behave as Windows auto-reset events on every platform.
-#include "os/clock.h"
-#include "os/event.h"
+#include "os/system.h"
 #include "os/thread.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +9,8 @@ namespace {
 struct Events {
     OsHandle h[3] = {OsCreateEvent(nullptr), OsCreateEvent(nullptr), OsCreateEvent(nullptr)};
     ~Events() {
-        for (OsHandle e : h) OsCloseEvent(e);
+        for (OsHandle e : h)
+            OsCloseEvent(e);
     }
 };
 

@@ -5,7 +5,7 @@
 #include "alloc_faults.h"
 
 #include "base/mem.h"
-#include "os/heap.h"
+#include "os/system.h"
 
 #include <atomic>
 #include <cstdlib>

@@ -1,16 +1,86 @@
-// Received bytes from the socket's receive queue to the application.
+// CProcessData: the paths of the messages. Out: from the application into
+// the transmit buffer, and from there as frames onto the socket's send queue.
+// In: from the socket's receive queue through the parser into the receive
+// buffer, and from there to the application. The service cycle drives both.
 #include "engine/process_data.h"
 
 #include "base/mem.h"
-#include "base/process_status.h"
-#include "codec/frame_parser.h"
-#include "engine/process_data.h"
-#include "net/win_sock.h"
-#include "os/clock.h"
-#include "os/event.h"
+#include "codec/frame_format.h"
+#include "engine/service_list.h"
+#include "os/system.h"
 
 #include <cstring>
 #include <new>
+
+// ---- Out ----
+
+// Application thread: a 20-byte copy under a short lock, then a wake-up of
+// the service thread. No formatting and no network work happen here.
+ProcessStatus CProcessData::WriteCanMsg(const CanMsg *msg) {
+    if (!msg) return PROCESS_ERR_NULL_POINTER;
+    ProcessStatus result = PROCESS_OK;
+    {
+        OsLockGuard guard(&m_txLock);
+        if (m_txBuffer.size() > m_txBufferSize) {
+            ChangeCanState(KORVEL_CANSTATE_TX_OVERRUN, 0);
+            result = PROCESS_ERR_TX_BUFFER_FULL;
+        } else if (CanMsg *copy = static_cast<CanMsg *>(MemAlloc(sizeof(CanMsg)))) {
+            std::memcpy(copy, msg, sizeof(CanMsg));
+            result = AppendRecord(m_txBuffer, copy);
+            if (result == PROCESS_OK) ChangeCanState(0, KORVEL_CANSTATE_TX_EMPTY);
+        } else {
+            result = PROCESS_ERR_OUT_OF_MEMORY;
+        }
+    }
+    WakeServiceThread();
+    return result;
+}
+
+ProcessStatus CProcessData::TakeTxMsg(CanMsg **out) {
+    if (!out) return PROCESS_ERR_NULL_POINTER;
+    OsLockGuard guard(&m_txLock);
+    if (m_txBuffer.empty()) {
+        *out = nullptr;
+        ChangeCanState(KORVEL_CANSTATE_TX_EMPTY, 0);
+        return PROCESS_ERR_EMPTY;
+    }
+    *out = m_txBuffer.front();
+    m_txBuffer.pop_front();
+    return PROCESS_OK;
+}
+
+// Service thread: the oldest message becomes one frame on the send queue.
+// Without memory for the frame's bytes or a place in the queue the message
+// is lost like one without memory for its chunk.
+ProcessStatus CProcessData::TransmitStep() {
+    CanMsg *msg = nullptr;
+    ProcessStatus r = TakeTxMsg(&msg);
+    if (r != PROCESS_OK) return r;
+    std::string *chunk = nullptr;
+    if (WinSocket::CWinSock::AllocChunk(&chunk) != WSOCK_OK) {
+        MemFree(msg);
+        return PROCESS_ERR_OUT_OF_MEMORY;
+    }
+    try {
+        uint16_t length = 0;
+        r = FormatCanFrame(msg, 1, chunk, &length);
+        if (r == PROCESS_OK) r = MapTransportStatus(m_socket->PushSend(chunk, length));
+    } catch (const std::bad_alloc &) {
+        r = PROCESS_ERR_OUT_OF_MEMORY;
+    }
+    MemFree(msg);
+    if (r != PROCESS_OK) WinSocket::CWinSock::FreeChunk(chunk);
+    return r;
+}
+
+void CProcessData::ClearTxBuffer() {
+    OsLockGuard guard(&m_txLock);
+    for (CanMsg *msg : m_txBuffer)
+        MemFree(msg);
+    m_txBuffer.clear();
+}
+
+// ---- In ----
 
 namespace {
 
@@ -135,4 +205,42 @@ void CProcessData::ClearRxBuffer() {
     for (CanMsg *msg : m_rxBuffer)
         MemFree(msg);
     m_rxBuffer.clear();
+}
+
+// ---- The service cycle ----
+
+// An exception must not end the service thread, which serves every instance
+// of the process. The steps catch the out-of-memory of their own containers
+// where it costs a message or a chunk; anything that still escapes a cycle
+// becomes the pending error.
+void CProcessData::Service() {
+    try {
+        ServiceCycle();
+    } catch (...) {
+        m_lastError = PROCESS_ERR_OUT_OF_MEMORY;
+    }
+}
+
+// Moves at most one message out and one received chunk in, then polls the
+// socket once. The outcome stays as the pending error for the next call of
+// the application.
+//
+// A socket that cannot send (a refused connection attempt, or a lasting
+// exception condition such as urgent data from the gateway) keeps the last
+// frame it was given. The messages behind it then stay in the transmit
+// buffer, whose size the application chose, and further writes are refused
+// as a full buffer instead of piling up as frames in the socket. A socket
+// that can send has always taken the frame by the next cycle.
+void CProcessData::ServiceCycle() {
+    if (m_socket->GetError(&m_sockError) == WSOCK_OK && m_sockError != m_lastSockError) {
+        m_lastSockError = m_sockError;
+        if (m_callbackMode) OsSetEvent(m_events[ENGINE_EVENT_ERROR]);
+    }
+    const ProcessStatus r = m_socket->HasUnsentChunk() ? PROCESS_ERR_EMPTY : TransmitStep();
+    if (r != PROCESS_OK && r != PROCESS_ERR_EMPTY) {
+        m_lastError = r;
+        return;
+    }
+    ReceiveStep();
+    m_lastError = MapTransportStatus(m_socket->Poll());
 }
