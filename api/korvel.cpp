@@ -1,8 +1,8 @@
 #include "api/korvel.h"
 
-#include "api/instance_table.h"
+#include "api/library.h"
 #include "engine/process_data.h"
-#include "os/clock.h"
+#include "os/system.h"
 
 #include <new>
 
@@ -14,7 +14,7 @@ constexpr uint32_t kClosePollMs = 5;
 
 CProcessData *BuildEngine(CKorvel *owner, const InitParams *params, bool callbackMode) {
     try {
-        return callbackMode ? new (std::nothrow) CProcessData(owner, params)
+        return callbackMode ? new (std::nothrow) CProcessData(CKorvel::OnEngineEvent, owner, params)
                             : new (std::nothrow) CProcessData(params);
     } catch (const std::bad_alloc &) {
         return nullptr;
@@ -38,11 +38,11 @@ uint32_t CKorvel::Open() {
     if (m_params->size < kMinParamsSize) return KORVEL_ERR_ILLEGAL_PARAMETER;
     m_engine = BuildEngine(this, m_params, CallbackMode());
     if (!m_engine) return KORVEL_ERR_RESOURCE;
-    if (m_engine->CreateTransport() != 0) {
+    if (m_engine->CreateTransport() != PROCESS_OK) {
         TearDown();
         return KORVEL_ERR_RESOURCE;
     }
-    if (m_engine->Connect() != 0) {
+    if (m_engine->Connect() != PROCESS_OK) {
         TearDown();
         return KORVEL_ERR_CONNECTION;
     }
@@ -74,16 +74,16 @@ uint32_t CKorvel::WaitWhileConnecting() {
 }
 
 uint32_t CKorvel::Close() {
-    bool failed = m_engine->Disconnect() != 0;
+    bool failed = m_engine->Disconnect() != PROCESS_OK;
     if (!CallbackMode() && !WaitForClose()) failed = true;
-    if (m_engine->ReleaseSocket() != 0) failed = true;
+    if (m_engine->ReleaseSocket() != PROCESS_OK) failed = true;
     delete m_engine;
     m_engine = nullptr;
     RemoveInstance(this);
     return failed ? KORVEL_ERR_DISCONNECT : KORVEL_OK;
 }
 
-// Waits until the connection state is 0 (or negative as a signed value);
+// Waits until the connection state is KORVEL_CONN_CLOSED (or negative as a signed value);
 // false when shutdownTimeout ran out first.
 bool CKorvel::WaitForClose() {
     uint32_t t0 = OsTimeGetTime();
@@ -105,6 +105,7 @@ void CKorvel::TearDown() {
     m_engine = nullptr;
 }
 
-void CKorvel::OnEvent(uint32_t code, uint32_t value) {
-    if (m_callback) m_callback(m_instanceNumber, code, value);
+void CKorvel::OnEngineEvent(void *korvel, uint32_t code) {
+    CKorvel *self = static_cast<CKorvel *>(korvel);
+    if (self->m_callback) self->m_callback(self->m_instanceNumber, code, self->m_userValue);
 }

@@ -10,7 +10,7 @@
 class CProcessData;
 
 class CKorvel {
-public:
+  public:
     CKorvel(int32_t instanceNumber, const InitParams *params, EventCallback callback,
             uint32_t userValue);
     virtual ~CKorvel();
@@ -22,14 +22,14 @@ public:
     // Takes the engine down and removes the instance; public status. The
     // instance has ended afterwards whatever the result.
     uint32_t Close();
-    // Called on the engine's callback thread.
-    void OnEvent(uint32_t code, uint32_t value);
+    // The engine's event notification (EngineEventFn), called on the
+    // engine's callback thread with the instance as `korvel`.
+    static void OnEngineEvent(void *korvel, uint32_t code);
 
     int32_t InstanceNumber() const { return m_instanceNumber; }
     CProcessData *Engine() const { return m_engine; }
-    uint32_t UserValue() const { return m_userValue; }
 
-private:
+  private:
     bool CallbackMode() const { return m_callback != nullptr; }
     uint32_t WaitWhileConnecting();
     bool WaitForClose();

@@ -1,11 +1,8 @@
 #include "api/library.h"
 
-#include "api/instance_table.h"
 #include "engine/process_data.h"
-#include "os/clock.h"
-#include "os/handle.h"
-#include "os/lock.h"
-#include "os/settings.h"
+#include "os/system.h"
+#include "os/thread.h"
 
 #include <atomic>
 

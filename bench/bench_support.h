@@ -22,7 +22,7 @@ int64_t ProcessCpuNs();
 // korvel-gateway started with the given options on an ephemeral loopback
 // port. Stop() ends it with SIGTERM and returns everything it printed.
 class Gateway {
-public:
+  public:
     // `program` is the gateway's path; empty means "korvel-gateway" beside
     // the running program.
     explicit Gateway(const std::vector<std::string> &options, std::string program = "");
@@ -34,7 +34,7 @@ public:
     // Output lines read so far (the start line and client summaries).
     std::string Stop();
 
-private:
+  private:
     int m_pid = -1;
     int m_out = -1;
     uint16_t m_port = 0;

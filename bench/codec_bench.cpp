@@ -8,10 +8,10 @@
 //   s/chunk                one-byte chunks of bytes that never form a frame,
 //                          parsed behind a full pending fragment and behind
 //                          an empty one
+#include "base/process_status.h"
 #include "codec/frame_format.h"
 #include "codec/frame_parser.h"
-#include "engine/process_status.h"
-#include "os/clock.h"
+#include "os/system.h"
 
 #include <benchmark/benchmark.h>
 
@@ -86,7 +86,8 @@ void BM_ParseStream(benchmark::State &state) {
         for (std::string &chunk : chunks) {
             size_t cursor = 0;
             CanMsg record = {};
-            while (ParseCanFrame(&chunk, &cursor, &pending, &record) == PROCESS_OK) {
+            while (ParseCanFrame(&chunk, &cursor, &pending, &record, OsTimeGetTime()) ==
+                   PROCESS_OK) {
                 benchmark::DoNotOptimize(record);
                 record = CanMsg{};
                 ++frames;
@@ -142,13 +143,13 @@ void BM_TrickleGarbage(benchmark::State &state) {
     std::string chunk = garbage;
     size_t cursor = 0;
     CanMsg record = {};
-    if (full) ParseCanFrame(&chunk, &cursor, &pending, &record);
+    if (full) ParseCanFrame(&chunk, &cursor, &pending, &record, 0);
     size_t next = 0;
     for (auto _ : state) {
         if (!full) pending = PendingFragment();
         chunk.assign(1, garbage[next++ % garbage.size()]);
         cursor = 0;
-        benchmark::DoNotOptimize(ParseCanFrame(&chunk, &cursor, &pending, &record));
+        benchmark::DoNotOptimize(ParseCanFrame(&chunk, &cursor, &pending, &record, 0));
     }
     if (full && pending.bytes.size() != CODEC_MAX_PENDING_FRAGMENT)
         state.SkipWithError("the pending fragment is not full");

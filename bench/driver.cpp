@@ -519,9 +519,10 @@ int ScaleBaseline(int instances, double seconds) {
 }
 
 int Usage() {
-    std::fprintf(stderr, "usage: korvel_bench_driver rx SEC | rx-baseline SEC | tx SEC | burst |\n"
-                         "  rtt N INSTANCES [FILE] | rtt-baseline N [FILE] | idle INSTANCES SEC |\n"
-                         "  idle-baseline SEC | scale INSTANCES SEC | scale-baseline INSTANCES SEC\n");
+    std::fprintf(stderr,
+                 "usage: korvel_bench_driver rx SEC | rx-baseline SEC | tx SEC | burst |\n"
+                 "  rtt N INSTANCES [FILE] | rtt-baseline N [FILE] | idle INSTANCES SEC |\n"
+                 "  idle-baseline SEC | scale INSTANCES SEC | scale-baseline INSTANCES SEC\n");
     return 2;
 }
 

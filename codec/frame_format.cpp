@@ -1,7 +1,5 @@
 #include "codec/frame_format.h"
 
-#include "engine/process_status.h"
-
 #include <cstring>
 
 namespace {
@@ -22,8 +20,8 @@ char *PutHexToken(char *p, uint32_t value) {
 
 } // namespace
 
-uint32_t FormatCanFrame(const CanMsg *record, uint16_t count, std::string *out,
-                        uint16_t *outLength) {
+ProcessStatus FormatCanFrame(const CanMsg *record, uint16_t count, std::string *out,
+                             uint16_t *outLength) {
     if (record == nullptr || out == nullptr || outLength == nullptr || count == 0)
         return PROCESS_ERR_NULL_POINTER;
     // A CanMsg holds 8 data bytes; a longer length would read past them.

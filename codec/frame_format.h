@@ -16,6 +16,7 @@
 // Other flag bits and the time stamp do not travel.
 #pragma once
 
+#include "base/process_status.h"
 #include "korvel32.h"
 
 #include <cstdint>
@@ -32,5 +33,5 @@ constexpr uint8_t CODEC_MAX_DATA_LENGTH = 8;
 //   PROCESS_ERR_PROTOCOL (reported to the application as
 //     KORVEL_ERR_ILLEGAL_PARAMETER) when the record's length is above 8.
 // On failure nothing is appended and *outLength is not written.
-uint32_t FormatCanFrame(const CanMsg *record, uint16_t count, std::string *out,
-                        uint16_t *outLength);
+ProcessStatus FormatCanFrame(const CanMsg *record, uint16_t count, std::string *out,
+                             uint16_t *outLength);

@@ -2,8 +2,6 @@
 
 #include "codec/frame_format.h"
 #include "codec/number_token.h"
-#include "engine/process_status.h"
-#include "os/clock.h"
 
 #include <cstring>
 
@@ -359,8 +357,8 @@ Known JoinPendingFragment(std::string *chunk, size_t *cursor, PendingFragment *p
 
 } // namespace
 
-uint32_t DecodeCanFrame(std::string *chunk, size_t *cursor, PendingFragment *pending,
-                        CanMsg *record) {
+ProcessStatus ParseCanFrame(std::string *chunk, size_t *cursor, PendingFragment *pending,
+                            CanMsg *record, uint32_t timestamp) {
     if (chunk == nullptr || cursor == nullptr || pending == nullptr || record == nullptr)
         return PROCESS_ERR_NULL_POINTER;
     const Known known = JoinPendingFragment(chunk, cursor, pending);
@@ -368,12 +366,7 @@ uint32_t DecodeCanFrame(std::string *chunk, size_t *cursor, PendingFragment *pen
     const Step step = reader.ReadFrame(record);
     if (step == STEP_SAVE) reader.SaveRest();
     *cursor = reader.Position();
-    return step == STEP_OK ? PROCESS_OK : PROCESS_ERR_NO_FRAME;
-}
-
-uint32_t ParseCanFrame(std::string *chunk, size_t *cursor, PendingFragment *pending,
-                       CanMsg *record) {
-    const uint32_t result = DecodeCanFrame(chunk, cursor, pending, record);
-    if (result == PROCESS_OK) record->timestamp = OsTimeGetTime();
-    return result;
+    if (step != STEP_OK) return PROCESS_ERR_NO_FRAME;
+    record->timestamp = timestamp;
+    return PROCESS_OK;
 }

@@ -10,7 +10,7 @@
 //   size_t cursor = 0;
 //   for (;;) {
 //       CanMsg record = {};
-//       if (ParseCanFrame(chunk, &cursor, &m_pendingFragment, &record) != PROCESS_OK)
+//       if (ParseCanFrame(chunk, &cursor, &m_pendingFragment, &record, now) != PROCESS_OK)
 //           break;                    // the rest of the chunk is discarded
 //       store record;
 //   }
@@ -28,6 +28,7 @@
 //   - A single line feed left behind a frame is consumed with it.
 #pragma once
 
+#include "base/process_status.h"
 #include "korvel32.h"
 
 #include <cstddef>
@@ -53,21 +54,18 @@ struct PendingFragment {
 
 // Takes at most one frame off the front of the chunk's content and decodes
 // it into *record, which the caller fills with zeros. First the pending
-// fragment is put in front of the content and emptied.
+// fragment is put in front of the content and emptied. The caller reads the
+// clock: a caller that decodes a burst of frames stamps them all from one
+// reading.
 // Returns
 //   PROCESS_OK                one frame decoded into the identifier, flag
 //                             bits 0 and 1, length, data[0..length-1] and
-//                             timestamp (OsTimeGetTime) of *record; what
+//                             timestamp (the given one) of *record; what
 //                             followed the frame is still in the chunk;
 //   PROCESS_ERR_NO_FRAME      no frame decoded: no data, an incomplete or a
 //                             malformed frame; *record is to be discarded;
 //   PROCESS_ERR_NULL_POINTER  an argument is null; nothing was changed.
 // A cursor beyond the end of the chunk counts as an empty content. The
 // chunk's bytes before the cursor may be overwritten.
-uint32_t ParseCanFrame(std::string *chunk, size_t *cursor, PendingFragment *pending,
-                       CanMsg *record);
-
-// The same without the time stamp, which stays as the caller set it: a
-// caller that decodes a burst of frames stamps them from one clock reading.
-uint32_t DecodeCanFrame(std::string *chunk, size_t *cursor, PendingFragment *pending,
-                        CanMsg *record);
+ProcessStatus ParseCanFrame(std::string *chunk, size_t *cursor, PendingFragment *pending,
+                            CanMsg *record, uint32_t timestamp);

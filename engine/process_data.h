@@ -4,30 +4,35 @@
 // One service thread per process moves the data of every connected engine.
 #pragma once
 
+#include "base/process_status.h"
 #include "codec/frame_parser.h"
 #include "korvel32.h"
-#include "net/thread_desc.h"
-#include "os/handle.h"
-#include "os/lock.h"
+#include "net/process_thread.h"
+#include "net/win_sock.h"
+#include "os/thread.h"
 
 #include <atomic>
 #include <cstdint>
 #include <deque>
 #include <string>
 
-class CKorvel;
 class CProcessThread;
-namespace WinSocket {
-class CWinSock;
-}
+
+// Turns a socket result into an engine status.
+ProcessStatus MapTransportStatus(WSockResult socketResult);
 
 // Procedure of an engine's callback thread; `engine` is the engine.
 uint32_t CallbackThreadProc(void *engine);
 
+// How an engine in callback mode tells its owner of an event, on its
+// callback thread: `owner` as given at construction, `code` one of the
+// EVENT_* codes of korvel32.h.
+typedef void (*EngineEventFn)(void *owner, uint32_t code);
+
 class CProcessData {
   public:
-    // Callback mode: events go to `owner`.
-    CProcessData(CKorvel *owner, const InitParams *params);
+    // Callback mode: events go to onEvent(owner, code).
+    CProcessData(EngineEventFn onEvent, void *owner, const InitParams *params);
     // Polling mode.
     explicit CProcessData(const InitParams *params);
     virtual ~CProcessData();
@@ -35,28 +40,42 @@ class CProcessData {
     CProcessData &operator=(const CProcessData &) = delete;
 
     // Transport, in the order the instance drives it.
-    uint32_t CreateTransport();
-    uint32_t Connect();
-    uint32_t Disconnect();
-    uint32_t ReleaseSocket();
-    uint32_t GetConnectionState(uint32_t *state);
+    // Makes the socket: PROCESS_OK; PROCESS_ERR_RESOURCE without the socket
+    // object or the engine's events and threads; PROCESS_ERR_PROTOCOL for a
+    // protocol other than TCP; PROCESS_ERR_CONNECTION when the socket failed.
+    ProcessStatus CreateTransport();
+    // Starts the connection and joins the service list: PROCESS_OK, or
+    // PROCESS_ERR_CONNECTION.
+    ProcessStatus Connect();
+    // Leaves the service list and closes the socket: PROCESS_OK, or
+    // PROCESS_ERR_DISCONNECT without a socket or when the close failed.
+    ProcessStatus Disconnect();
+    // Empties the socket's queues and destroys it: PROCESS_OK, or
+    // PROCESS_ERR_DISCONNECT without a socket.
+    ProcessStatus ReleaseSocket();
+    // The connection state (KORVEL_CONN_*): PROCESS_OK,
+    // PROCESS_ERR_NULL_POINTER, or PROCESS_ERR_CONNECTION without a socket.
+    ProcessStatus GetConnectionState(uint32_t *state);
 
-    // The pending error of the latest service cycle, or of a callback that
-    // threw, handed out once.
-    uint32_t TakeLastError();
+    // The pending error of the latest service cycle, or PROCESS_ERR_UNKNOWN
+    // for a callback that threw, handed out once; PROCESS_OK for none.
+    ProcessStatus TakeLastError();
     // Callback thread: the application's callback threw.
     void ReportCallbackFailure();
 
-    // Buffers and state, called by the exported functions.
-    uint32_t WriteCanMsg(const CanMsg *msg);
-    uint32_t ReadCanMsg(CanMsg *out);
-    uint32_t GetTxBufferSize(uint32_t *out);
-    uint32_t GetRxBufferSize(uint32_t *out);
-    uint32_t GetTxBufferCount(uint32_t *out);
-    uint32_t GetRxBufferCount(uint32_t *out);
-    uint32_t GetCanState(uint16_t *out);
-    uint32_t ResetCanState(uint32_t mask);
-    uint32_t ResetCan(uint16_t flags);
+    // Buffers and state, called by the exported functions. Each returns
+    // PROCESS_OK or PROCESS_ERR_NULL_POINTER, and besides:
+    // WriteCanMsg PROCESS_ERR_TX_BUFFER_FULL or PROCESS_ERR_OUT_OF_MEMORY;
+    // ReadCanMsg PROCESS_ERR_EMPTY.
+    ProcessStatus WriteCanMsg(const CanMsg *msg);
+    ProcessStatus ReadCanMsg(CanMsg *out);
+    ProcessStatus GetTxBufferSize(uint32_t *out);
+    ProcessStatus GetRxBufferSize(uint32_t *out);
+    ProcessStatus GetTxBufferCount(uint32_t *out);
+    ProcessStatus GetRxBufferCount(uint32_t *out);
+    ProcessStatus GetCanState(uint16_t *out);
+    ProcessStatus ResetCanState(uint32_t mask);
+    ProcessStatus ResetCan(uint16_t flags);
 
     // Service thread: one service cycle of this engine.
     void Service();
@@ -79,17 +98,18 @@ class CProcessData {
     bool StopCallbackThread();
     void Cleanup();
 
-    uint32_t TakeTxMsg(CanMsg **out);
-    uint32_t TransmitStep();
-    uint32_t ReceiveStep();
-    uint32_t DecodeRecords(std::string *chunk, size_t *cursor, CanMsg **records, size_t *count);
-    uint32_t StoreRxMsg(CanMsg *record);
-    uint32_t StoreRxRecords(CanMsg *const *records, size_t count, size_t *stored);
+    ProcessStatus TakeTxMsg(CanMsg **out);
+    ProcessStatus TransmitStep();
+    ProcessStatus ReceiveStep();
+    ProcessStatus DecodeRecords(std::string *chunk, size_t *cursor, CanMsg **records,
+                                size_t *count);
+    ProcessStatus StoreRxMsg(CanMsg *record);
+    ProcessStatus StoreRxRecords(CanMsg *const *records, size_t count, size_t *stored);
     void ClearTxBuffer();
     void ClearRxBuffer();
-    // Appends a record to a buffer whose growth may fail: 0, or 9 with the
-    // record still the caller's.
-    static uint32_t AppendRecord(std::deque<CanMsg *> &buffer, CanMsg *record);
+    // Appends a record to a buffer whose growth may fail: PROCESS_OK, or
+    // PROCESS_ERR_OUT_OF_MEMORY with the record still the caller's.
+    static ProcessStatus AppendRecord(std::deque<CanMsg *> &buffer, CanMsg *record);
     void ServiceCycle();
     void ChangeCanState(uint16_t set, uint16_t clear);
 
@@ -104,12 +124,14 @@ class CProcessData {
     OsCriticalSection m_sockSendLock;
     OsCriticalSection m_sockRecvLock;
     WinSocket::CWinSock *m_socket = nullptr;
-    CKorvel *m_owner = nullptr;
-    uint32_t m_sockError = 0;
-    uint32_t m_lastSockError = 0;
-    uint32_t m_connState = 0;
-    uint32_t m_lastConnState = 0;
-    std::atomic<uint32_t> m_lastError{0};      // written by the service thread, taken by the API
+    void *m_owner = nullptr;
+    EngineEventFn m_onEvent = nullptr;
+    WSockResult m_sockError = WSOCK_OK;
+    WSockResult m_lastSockError = WSOCK_OK;
+    WSockState m_connState = WSOCK_STATE_CLOSED;
+    WSockState m_lastConnState = WSOCK_STATE_CLOSED;
+    // Written by the service thread, taken by the API.
+    std::atomic<ProcessStatus> m_lastError{PROCESS_OK};
     std::atomic<bool> m_callbackFailed{false}; // the application's callback threw
     const InitParams *m_params = nullptr;
     CProcessThread *m_callbackThread = nullptr;
@@ -123,8 +145,8 @@ class CProcessData {
     std::atomic<bool> m_stopping{false};
 };
 
-// Indexes of m_events.
-enum : uint32_t {
+// The engine's events: indexes of m_events.
+enum EngineEvent : uint32_t {
     ENGINE_EVENT_STOP = 0,
     ENGINE_EVENT_CONNECTED = 1,
     ENGINE_EVENT_DISCONNECTED = 2,

@@ -2,10 +2,7 @@
 
 #include "engine/process_data.h"
 #include "net/process_thread.h"
-#include "os/clock.h"
-#include "os/event.h"
-#include "os/lock.h"
-#include "os/module_version.h"
+#include "os/system.h"
 #include "os/thread.h"
 
 #include <algorithm>
@@ -32,15 +29,18 @@ constexpr uint32_t kServicePeriodMs = 1;
 void ServicePass() {
     OsLockGuard guard(&g_engineListLock);
     size_t count = g_engineList.size();
-    for (size_t i = 0; i < count; ++i) g_engineList[i]->Service();
+    for (size_t i = 0; i < count; ++i)
+        g_engineList[i]->Service();
 }
 
 uint32_t ServiceThreadProc(void *) {
     for (;;) {
         uint32_t r = OsWaitForEvents(2, g_serviceEvents, kServicePeriodMs);
         if (r == 0) return 0;
-        if (r == 1 || r == OS_WAIT_TIMEOUT) ServicePass();
-        else OsSleep(kServicePeriodMs); // a failed wait must not turn into a busy loop
+        if (r == 1 || r == OS_WAIT_TIMEOUT)
+            ServicePass();
+        else
+            OsSleep(kServicePeriodMs); // a failed wait must not turn into a busy loop
     }
 }
 
@@ -56,8 +56,9 @@ OsHandle CreateNamedEvent(const char *stem) {
 }
 
 bool StartServiceThread() {
-    g_serviceThreadDesc = ThreadDesc{ServiceThreadProc, &g_engineList, OS_PRIORITY_TIME_CRITICAL,
-                                     OS_INVALID_HANDLE, 0, g_doExitEvent};
+    g_serviceThreadDesc = ThreadDesc{
+        ServiceThreadProc, &g_engineList, OS_PRIORITY_TIME_CRITICAL, OS_INVALID_HANDLE, 0,
+        g_doExitEvent};
     g_serviceThread = new (std::nothrow) CProcessThread;
     if (!g_serviceThread) return false;
     if (g_serviceThread->Start(&g_serviceThreadDesc) == 1) return true;

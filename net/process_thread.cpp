@@ -1,6 +1,6 @@
 #include "net/process_thread.h"
 
-#include "os/event.h"
+#include "os/thread.h"
 
 // The priority comes from the descriptor: the owners ask for time-critical
 // for the service thread and above normal for the thread that runs the

@@ -2,9 +2,19 @@
 // own: everything about the thread lives in the owner's ThreadDesc.
 #pragma once
 
-#include "net/thread_desc.h"
+#include "os/thread.h"
 
 #include <cstdint>
+
+// The record that describes one worker thread; it belongs to the thread's owner.
+struct ThreadDesc {
+    OsThreadProc proc;  // set by the owner
+    void *arg;          // handed to proc
+    uint8_t priority;   // OS_PRIORITY_* the thread should run at
+    OsHandle hThread;   // OS_INVALID_HANDLE before Start; the thread's handle after
+    uint32_t threadId;  // written by Start
+    OsHandle stopEvent; // created by the owner; Stop signals it
+};
 
 class CProcessThread {
   public:

@@ -1,7 +1,19 @@
-// Worker threads.
+// The OS layer's threads and what they synchronise with: critical sections,
+// condition variables and events. Events and threads are opaque handles, as
+// on Windows.
 #pragma once
 
-#include "os/handle.h"
+#include <cstdint>
+
+typedef void *OsHandle;
+
+// The value a thread descriptor holds before its thread is started.
+#define OS_INVALID_HANDLE (reinterpret_cast<OsHandle>(static_cast<intptr_t>(-1)))
+
+// Time-out value that never expires.
+constexpr uint32_t OS_INFINITE = 0xFFFFFFFFu;
+
+// ---- Threads ----
 
 typedef uint32_t (*OsThreadProc)(void *arg);
 
@@ -26,5 +38,63 @@ bool OsWaitForThread(OsHandle thread);
 // Releases the handle; a thread still running carries on.
 bool OsCloseThread(OsHandle thread);
 
-// The calling process's identifier.
-uint32_t OsCurrentProcessId();
+// ---- Critical sections ----
+
+// Recursive locks that live inside the object that uses them, so that
+// initialising one never allocates.
+struct OsCriticalSection {
+    alignas(8) unsigned char storage[64];
+};
+
+void OsInitCriticalSection(OsCriticalSection *cs);
+void OsDeleteCriticalSection(OsCriticalSection *cs);
+void OsEnterCriticalSection(OsCriticalSection *cs);
+void OsLeaveCriticalSection(OsCriticalSection *cs);
+
+// Holds a critical section for the lifetime of the guard.
+class OsLockGuard {
+  public:
+    explicit OsLockGuard(OsCriticalSection *cs) : m_cs(cs) { OsEnterCriticalSection(m_cs); }
+    ~OsLockGuard() { OsLeaveCriticalSection(m_cs); }
+    OsLockGuard(const OsLockGuard &) = delete;
+    OsLockGuard &operator=(const OsLockGuard &) = delete;
+
+  private:
+    OsCriticalSection *m_cs;
+};
+
+// ---- Condition variables ----
+
+// Used with a critical section that the waiting thread has entered exactly
+// once.
+struct OsConditionVariable {
+    alignas(8) unsigned char storage[64];
+};
+
+void OsInitConditionVariable(OsConditionVariable *cv);
+void OsDeleteConditionVariable(OsConditionVariable *cv);
+// Leaves `cs`, waits until woken or `timeoutMs` (OS_INFINITE: no limit) has
+// passed, and enters `cs` again. Wake-ups may also come without a cause.
+void OsSleepConditionVariable(OsConditionVariable *cv, OsCriticalSection *cs, uint32_t timeoutMs);
+void OsWakeAllConditionVariable(OsConditionVariable *cv);
+
+// ---- Events ----
+
+// Auto-reset events: a successful wait takes the signal, so each signal
+// releases exactly one wait. A signal given while nobody waits is kept.
+
+// Results of OsWaitForEvents besides the index of the signalled event.
+constexpr uint32_t OS_WAIT_TIMEOUT = 0x102u;
+constexpr uint32_t OS_WAIT_FAILED = 0xFFFFFFFFu;
+
+// Creates an event, not signalled. `name` may be null. Windows names live in
+// the session's kernel namespace; elsewhere names are not shared between
+// processes. Returns null on failure.
+OsHandle OsCreateEvent(const char *name);
+bool OsSetEvent(OsHandle event);
+bool OsCloseEvent(OsHandle event);
+
+// Waits until one of `count` events is signalled or `timeoutMs` passes.
+// Returns the lowest index among the signalled events (and takes only that
+// signal), OS_WAIT_TIMEOUT, or OS_WAIT_FAILED for an invalid handle.
+uint32_t OsWaitForEvents(uint32_t count, const OsHandle *events, uint32_t timeoutMs);

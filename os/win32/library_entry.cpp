@@ -1,8 +1,13 @@
-// The DLL entry point: load and unload of the library.
-#include "api/library.h"
-#include "os/win32/module.h"
-
+// The DLL entry point. The load and unload work is the library's own,
+// defined above this layer (api/library.cpp); this file only runs it at the
+// moments the loader gives, and is linked into the DLL alone.
 #include <windows.h>
+
+bool KorvelProcessAttach();
+void KorvelProcessDetach();
+// Keeps the module, whose version resource the version query reads
+// (os/win32/system.cpp).
+void Win32SetModule(HMODULE module);
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
     switch (reason) {

@@ -1,7 +1,10 @@
+// Windows threads, critical sections, condition variables and events.
 #include "os/thread.h"
 
 #include <new>
 #include <windows.h>
+
+// ---- Threads ----
 
 namespace {
 
@@ -49,4 +52,44 @@ bool OsWaitForThread(OsHandle thread) {
 
 bool OsCloseThread(OsHandle thread) { return CloseHandle(thread) != 0; }
 
-uint32_t OsCurrentProcessId() { return GetCurrentProcessId(); }
+// ---- Critical sections and condition variables ----
+
+static_assert(sizeof(CRITICAL_SECTION) <= sizeof(OsCriticalSection::storage),
+              "CRITICAL_SECTION must fit the storage of OsCriticalSection");
+
+static CRITICAL_SECTION *Native(OsCriticalSection *cs) {
+    return reinterpret_cast<CRITICAL_SECTION *>(cs->storage);
+}
+
+void OsInitCriticalSection(OsCriticalSection *cs) { InitializeCriticalSection(Native(cs)); }
+void OsDeleteCriticalSection(OsCriticalSection *cs) { DeleteCriticalSection(Native(cs)); }
+void OsEnterCriticalSection(OsCriticalSection *cs) { EnterCriticalSection(Native(cs)); }
+void OsLeaveCriticalSection(OsCriticalSection *cs) { LeaveCriticalSection(Native(cs)); }
+
+static_assert(sizeof(CONDITION_VARIABLE) <= sizeof(OsConditionVariable::storage),
+              "CONDITION_VARIABLE must fit the storage of OsConditionVariable");
+
+static CONDITION_VARIABLE *Native(OsConditionVariable *cv) {
+    return reinterpret_cast<CONDITION_VARIABLE *>(cv->storage);
+}
+
+void OsInitConditionVariable(OsConditionVariable *cv) { InitializeConditionVariable(Native(cv)); }
+void OsDeleteConditionVariable(OsConditionVariable *) {} // holds no resources on Windows
+void OsSleepConditionVariable(OsConditionVariable *cv, OsCriticalSection *cs, uint32_t timeoutMs) {
+    SleepConditionVariableCS(Native(cv), Native(cs), timeoutMs);
+}
+void OsWakeAllConditionVariable(OsConditionVariable *cv) { WakeAllConditionVariable(Native(cv)); }
+
+// ---- Events ----
+
+OsHandle OsCreateEvent(const char *name) { return CreateEventA(nullptr, FALSE, FALSE, name); }
+
+bool OsSetEvent(OsHandle event) { return SetEvent(event) != 0; }
+
+bool OsCloseEvent(OsHandle event) { return CloseHandle(event) != 0; }
+
+uint32_t OsWaitForEvents(uint32_t count, const OsHandle *events, uint32_t timeoutMs) {
+    DWORD r = WaitForMultipleObjects(count, events, FALSE, timeoutMs);
+    if (r < WAIT_OBJECT_0 + count) return r - WAIT_OBJECT_0;
+    return r == WAIT_TIMEOUT ? OS_WAIT_TIMEOUT : OS_WAIT_FAILED;
+}

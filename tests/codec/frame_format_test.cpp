@@ -1,6 +1,6 @@
 // The frame writer: exact bytes, argument checks and the length limit.
+#include "base/process_status.h"
 #include "codec/frame_format.h"
-#include "engine/process_status.h"
 #include "korvel_library.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,9 @@
 // The receive stream parser: decoding, frames split over chunks, recovery
 // from broken input and the bound on the pending fragment.
+#include "base/process_status.h"
+#include "codec/frame_format.h"
 #include "codec/frame_parser.h"
-#include "engine/process_status.h"
-#include "os/clock.h"
+#include "os/system.h"
 
 #include <gtest/gtest.h>
 
@@ -39,7 +40,9 @@ struct Parser {
         chunk = bytes;
         cursor = 0;
     }
-    uint32_t Next(CanMsg *record) { return ParseCanFrame(&chunk, &cursor, &pending, record); }
+    ProcessStatus Next(CanMsg *record) {
+        return ParseCanFrame(&chunk, &cursor, &pending, record, OsTimeGetTime());
+    }
     std::string Left() const { return chunk.substr(cursor); }
 
     // A whole receive pass: every frame decoded until the first other result.
@@ -179,10 +182,10 @@ TEST(ParseCanFrame, MissingArgumentsChangeNothing) {
     CanMsg record = {};
     p.pending.bytes = "$CAN;S";
     p.Deliver(";D;0x1;0x0;#");
-    EXPECT_EQ(PROCESS_ERR_NULL_POINTER, ParseCanFrame(nullptr, &p.cursor, &p.pending, &record));
-    EXPECT_EQ(PROCESS_ERR_NULL_POINTER, ParseCanFrame(&p.chunk, &p.cursor, &p.pending, nullptr));
-    EXPECT_EQ(PROCESS_ERR_NULL_POINTER, ParseCanFrame(&p.chunk, nullptr, &p.pending, &record));
-    EXPECT_EQ(PROCESS_ERR_NULL_POINTER, ParseCanFrame(&p.chunk, &p.cursor, nullptr, &record));
+    EXPECT_EQ(PROCESS_ERR_NULL_POINTER, ParseCanFrame(nullptr, &p.cursor, &p.pending, &record, 0));
+    EXPECT_EQ(PROCESS_ERR_NULL_POINTER, ParseCanFrame(&p.chunk, &p.cursor, &p.pending, nullptr, 0));
+    EXPECT_EQ(PROCESS_ERR_NULL_POINTER, ParseCanFrame(&p.chunk, nullptr, &p.pending, &record, 0));
+    EXPECT_EQ(PROCESS_ERR_NULL_POINTER, ParseCanFrame(&p.chunk, &p.cursor, nullptr, &record, 0));
     EXPECT_EQ("$CAN;S", p.pending.bytes);
     ASSERT_EQ(PROCESS_OK, p.Next(&record));
     EXPECT_EQ(1u, record.id);

@@ -1,7 +1,7 @@
 // The engine's transmit buffer and state word, on an engine that is built
 // but not connected, so that no service cycle moves anything meanwhile.
+#include "base/process_status.h"
 #include "engine/process_data.h"
-#include "engine/process_status.h"
 #include "korvel_library.h"
 
 #include <gtest/gtest.h>

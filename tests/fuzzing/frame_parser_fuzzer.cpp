@@ -16,9 +16,9 @@
 //     stream must decode into exactly those messages, both as one chunk and
 //     cut into the chunk sizes that the input's bytes give.
 // Out-of-bounds accesses are left to the sanitizers.
+#include "base/process_status.h"
 #include "codec/frame_format.h"
 #include "codec/frame_parser.h"
-#include "engine/process_status.h"
 #include "literal_parser.h"
 
 #include <cstddef>
@@ -46,7 +46,7 @@ void CheckUntouched(const CanMsg &record) {
     Check((record.flags & ~3u) == 0, "flag bits other than 0 and 1 written");
 }
 
-void CheckCall(uint32_t status, const CanMsg &record, const std::string *pending) {
+void CheckCall(ProcessStatus status, const CanMsg &record, const std::string *pending) {
     CheckUntouched(record);
     Check(pending->size() <= CODEC_MAX_PENDING_FRAGMENT, "pending fragment above its bound");
     Check(pending->find('\0') == std::string::npos, "zero byte in the pending fragment");
@@ -58,7 +58,7 @@ void ReceivePass(std::string chunk, PendingFragment *pending, std::vector<CanMsg
     size_t cursor = 0;
     for (;;) {
         CanMsg record = {};
-        const uint32_t status = ParseCanFrame(&chunk, &cursor, pending, &record);
+        const ProcessStatus status = ParseCanFrame(&chunk, &cursor, pending, &record, 0);
         CheckCall(status, record, &pending->bytes);
         if (status != PROCESS_OK) return;
         frames->push_back(record);
@@ -72,8 +72,8 @@ void ComparedReceivePass(const std::string &bytes, PendingFragment *pending,
     size_t cursor = 0;
     for (;;) {
         CanMsg record = {}, literal = {};
-        const uint32_t status = ParseCanFrame(&chunk, &cursor, pending, &record);
-        const uint32_t literalStatus =
+        const ProcessStatus status = ParseCanFrame(&chunk, &cursor, pending, &record, 0);
+        const ProcessStatus literalStatus =
             LiteralParseCanFrame(&literalChunk, literalPending, &literal);
         CheckCall(status, record, &pending->bytes);
         record.timestamp = 0;

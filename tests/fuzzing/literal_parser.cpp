@@ -1,12 +1,12 @@
 #include "literal_parser.h"
 
+#include "base/process_status.h"
 #include "codec/frame_parser.h"
 #include "codec/number_token.h"
-#include "engine/process_status.h"
 
 namespace {
 
-uint32_t SaveRest(std::string *chunk, std::string *pending) {
+ProcessStatus SaveRest(std::string *chunk, std::string *pending) {
     *pending = chunk->substr(0, chunk->find('\0'));
     if (pending->size() > CODEC_MAX_PENDING_FRAGMENT)
         pending->erase(0, pending->size() - CODEC_MAX_PENDING_FRAGMENT);
@@ -59,7 +59,7 @@ int ReadHeader(std::string *chunk, CanMsg *record) {
 
 } // namespace
 
-uint32_t LiteralParseCanFrame(std::string *chunk, std::string *pending, CanMsg *record) {
+ProcessStatus LiteralParseCanFrame(std::string *chunk, std::string *pending, CanMsg *record) {
     chunk->insert(0, *pending);
     pending->clear();
     if (chunk->empty()) return PROCESS_ERR_NO_FRAME;

@@ -2,6 +2,7 @@
 // the front of the chunk as it reads it, exactly as the rules are written.
 #pragma once
 
+#include "base/process_status.h"
 #include "korvel32.h"
 
 #include <cstdint>
@@ -9,4 +10,4 @@
 
 // Same results, record fields (but the time stamp), chunk rest and pending
 // fragment as ParseCanFrame; the chunk's content is the whole string.
-uint32_t LiteralParseCanFrame(std::string *chunk, std::string *pending, CanMsg *record);
+ProcessStatus LiteralParseCanFrame(std::string *chunk, std::string *pending, CanMsg *record);

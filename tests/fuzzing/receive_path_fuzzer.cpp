@@ -22,13 +22,13 @@
 // bytes); every message read must be the model's next one, with a time stamp
 // taken during the step that stored it. Out-of-bounds accesses, undefined
 // behaviour and leaks are left to the sanitizers.
+#include "base/process_status.h"
 #include "codec/frame_parser.h"
 #include "engine/process_data.h"
-#include "engine/process_status.h"
 #include "engine/service_list.h"
 #include "literal_parser.h"
 #include "net/win_sock.h"
-#include "os/clock.h"
+#include "os/system.h"
 #include "tests/support/process_data_probe.h"
 
 #include <algorithm>
@@ -87,7 +87,7 @@ struct Model {
     std::string pending;
     uint16_t state = 0;
 
-    uint32_t ReceiveStep(uint32_t before, uint32_t after) {
+    ProcessStatus ReceiveStep(uint32_t before, uint32_t after) {
         if (chunks.empty()) return PROCESS_ERR_EMPTY;
         std::string chunk = std::move(chunks.front());
         chunks.pop_front();
@@ -221,13 +221,13 @@ void Run::Flood(Input &in) {
 // reports the socket that was never opened as the pending error.
 void Run::Receive(bool wholeCycle) {
     const uint32_t before = OsTimeGetTime();
-    uint32_t result = 0;
+    ProcessStatus result = PROCESS_OK;
     if (wholeCycle)
         m_engine.Service();
     else
         result = Probe::ReceiveStep(m_engine);
     const uint32_t after = OsTimeGetTime();
-    const uint32_t expected = m_model.ReceiveStep(before, after);
+    const ProcessStatus expected = m_model.ReceiveStep(before, after);
     if (wholeCycle) {
         m_model.state |= KORVEL_CANSTATE_TX_EMPTY;
         Check(m_engine.TakeLastError() == PROCESS_ERR_CONNECTION, "service cycle error");
@@ -240,7 +240,7 @@ void Run::Read(uint32_t count) {
     for (uint32_t i = 0; i < count; ++i) {
         CanMsg out;
         std::memset(&out, 0xA5, sizeof out);
-        const uint32_t result = m_engine.ReadCanMsg(&out);
+        const ProcessStatus result = m_engine.ReadCanMsg(&out);
         if (m_model.rx.empty()) {
             Check(result == PROCESS_ERR_EMPTY, "read from an empty buffer succeeded");
             m_model.state |= KORVEL_CANSTATE_RX_EMPTY;

@@ -16,7 +16,7 @@ TEST_F(SocketTest, CloseThatWouldBlockEndsWithAResetAfterTheLingerTime) {
     const uint32_t failedBefore = FailedCloses();
     SetLingeringCloseFault(true);
     std::atomic<bool> closed{false};
-    uint32_t result = 99;
+    WSockResult result = static_cast<WSockResult>(99);
     const uint32_t start = OsTimeGetTime();
     std::thread closer([&] {
         result = s.Close();
@@ -30,7 +30,7 @@ TEST_F(SocketTest, CloseThatWouldBlockEndsWithAResetAfterTheLingerTime) {
     const uint32_t elapsedMs = OsTimeGetTime() - start;
     ASSERT_TRUE(ended) << "Close spins while the close would block";
     EXPECT_EQ(WSOCK_OK, result);
-    EXPECT_EQ(0u, State());
+    EXPECT_EQ(WSOCK_STATE_CLOSED, State());
     EXPECT_EQ(WSOCK_ERR_NO_SOCKET, s.IsValid()); // the handle is released
     const uint32_t failed = FailedCloses() - failedBefore;
     EXPECT_GT(failed, 0u);

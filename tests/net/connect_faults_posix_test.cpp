@@ -17,10 +17,10 @@ TEST_F(SocketTest, AttemptEndedAtOnceIsPendingThenAnExceptionThatSticks) {
         SetConnectFault(error);
         EXPECT_EQ(WSOCK_PENDING, s.Connect()) << error;
         SetConnectFault(0);
-        EXPECT_EQ(std::vector<uint32_t>{WSOCK_STATE_CONNECTING}, m_states) << error;
+        EXPECT_EQ(std::vector<WSockState>{WSOCK_STATE_CONNECTING}, m_states) << error;
         EXPECT_EQ(WSOCK_ERR_EXCEPTION, s.Poll()) << error;
         EXPECT_EQ(WSOCK_ERR_EXCEPTION, s.Poll()) << error;
-        EXPECT_EQ(3u, State()) << error;
+        EXPECT_EQ(WSOCK_STATE_CONNECTING, State()) << error;
         Release();
     }
 }
@@ -32,7 +32,7 @@ TEST_F(SocketTest, OtherImmediateConnectErrorIsAConnectFailure) {
     SetConnectFault(EACCES);
     EXPECT_EQ(WSOCK_ERR_CONNECT, s.Connect());
     SetConnectFault(0);
-    EXPECT_EQ(1u, State());
+    EXPECT_EQ(WSOCK_STATE_CREATED, State());
     EXPECT_TRUE(m_states.empty());
 }
 

@@ -2,7 +2,7 @@
 // through its stop event, and can be suspended and resumed.
 #include "korvel_library.h"
 #include "net/process_thread.h"
-#include "os/event.h"
+#include "os/thread.h"
 
 #include <gtest/gtest.h>
 

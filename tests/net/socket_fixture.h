@@ -4,8 +4,8 @@
 #pragma once
 
 #include "net/win_sock.h"
-#include "os/clock.h"
-#include "os/lock.h"
+#include "os/system.h"
+#include "os/thread.h"
 #include "test_gateway.h"
 
 #include <gtest/gtest.h>
@@ -39,8 +39,8 @@ class SocketTest : public ::testing::Test {
     WinSocket::CWinSock &Connected() {
         WinSocket::CWinSock &s = MakeSocket(m_gateway.Port());
         EXPECT_EQ(WSOCK_OK, s.Create(2, 1, 6));
-        const uint32_t result = s.Connect();
-        EXPECT_TRUE(result == WSOCK_OK || result == WSOCK_PENDING) << result;
+        const WSockResult result = s.Connect();
+        EXPECT_TRUE(result == WSOCK_OK || result == WSOCK_PENDING) << static_cast<uint32_t>(result);
         EXPECT_TRUE(PollUntil([&] { return State() == WSOCK_STATE_CONNECTED; }));
         EXPECT_TRUE(m_gateway.WaitForClients(1));
         return s;
@@ -56,8 +56,8 @@ class SocketTest : public ::testing::Test {
         m_socket.reset();
     }
 
-    uint32_t State() {
-        uint32_t state = 99;
+    WSockState State() {
+        WSockState state = static_cast<WSockState>(99);
         m_socket->GetState(&state);
         return state;
     }
@@ -101,14 +101,14 @@ class SocketTest : public ::testing::Test {
     OsCriticalSection m_sendLock;
     OsCriticalSection m_recvLock;
     std::unique_ptr<WinSocket::CWinSock> m_socket;
-    std::vector<uint32_t> m_states; // as the notifications saw them
-    uint32_t m_lastPoll = 0;
+    std::vector<WSockState> m_states; // as the notifications saw them
+    WSockResult m_lastPoll = WSOCK_OK;
     TestGateway m_gateway;
 
   private:
     static void RecordState(void *arg) {
         SocketTest *test = static_cast<SocketTest *>(arg);
-        uint32_t state = 99;
+        WSockState state = static_cast<WSockState>(99);
         test->m_socket->GetState(&state);
         test->m_states.push_back(state);
     }

@@ -16,15 +16,16 @@ TEST_F(SocketTest, ConnectReachesConnectedNotifiesEachChangeAndCloseReleases) {
     EXPECT_EQ(WSOCK_ERR_STATE, s.Create(2, 1, 6));
     EXPECT_TRUE(m_states.empty());
 
-    const uint32_t result = s.Connect();
+    const WSockResult result = s.Connect();
     if (result == WSOCK_PENDING) {
-        EXPECT_EQ(std::vector<uint32_t>{WSOCK_STATE_CONNECTING}, m_states);
+        EXPECT_EQ(std::vector<WSockState>{WSOCK_STATE_CONNECTING}, m_states);
         ASSERT_TRUE(PollUntil([&] { return State() == WSOCK_STATE_CONNECTED; }));
         EXPECT_EQ(WSOCK_OK, m_lastPoll);
-        EXPECT_EQ((std::vector<uint32_t>{WSOCK_STATE_CONNECTING, WSOCK_STATE_CONNECTED}), m_states);
+        EXPECT_EQ((std::vector<WSockState>{WSOCK_STATE_CONNECTING, WSOCK_STATE_CONNECTED}),
+                  m_states);
     } else {
         EXPECT_EQ(WSOCK_OK, result);
-        EXPECT_EQ(std::vector<uint32_t>{WSOCK_STATE_CONNECTED}, m_states);
+        EXPECT_EQ(std::vector<WSockState>{WSOCK_STATE_CONNECTED}, m_states);
     }
     EXPECT_EQ(WSOCK_ERR_STATE, s.Connect());
     EXPECT_TRUE(m_gateway.WaitForClients(1));
@@ -32,7 +33,7 @@ TEST_F(SocketTest, ConnectReachesConnectedNotifiesEachChangeAndCloseReleases) {
     m_states.clear();
     EXPECT_EQ(WSOCK_OK, s.Close());
     EXPECT_EQ(WSOCK_STATE_CLOSED, State());
-    EXPECT_EQ(std::vector<uint32_t>{WSOCK_STATE_CLOSED}, m_states);
+    EXPECT_EQ(std::vector<WSockState>{WSOCK_STATE_CLOSED}, m_states);
     EXPECT_EQ(WSOCK_ERR_NO_SOCKET, s.IsValid());
     EXPECT_EQ(WSOCK_ERR_NO_SOCKET, s.Poll());
     EXPECT_EQ(WSOCK_ERR_NO_SOCKET, s.Close());
@@ -48,12 +49,12 @@ TEST_F(SocketTest, ClosedPortIsPendingThenAnExceptionThatSticks) {
     EXPECT_EQ(WSOCK_PENDING, s.Connect());
     EXPECT_EQ(WSOCK_STATE_CONNECTING, State());
     ASSERT_TRUE(PollUntil([&] { return m_lastPoll == WSOCK_ERR_EXCEPTION; }));
-    uint32_t error = 0;
+    WSockResult error = WSOCK_OK;
     EXPECT_EQ(WSOCK_OK, s.GetError(&error));
     EXPECT_EQ(WSOCK_ERR_EXCEPTION, error);
     EXPECT_EQ(WSOCK_ERR_EXCEPTION, s.Poll());
     EXPECT_EQ(WSOCK_STATE_CONNECTING, State());
-    EXPECT_EQ(std::vector<uint32_t>{WSOCK_STATE_CONNECTING}, m_states);
+    EXPECT_EQ(std::vector<WSockState>{WSOCK_STATE_CONNECTING}, m_states);
 }
 
 // The peer accepts, sends and resets before the first Poll looks at the
@@ -62,8 +63,8 @@ TEST_F(SocketTest, ClosedPortIsPendingThenAnExceptionThatSticks) {
 TEST_F(SocketTest, PeerThatResetsBeforeTheFirstPollHasStillConnected) {
     CWinSock &s = MakeSocket(m_gateway.Port());
     ASSERT_EQ(WSOCK_OK, s.Create(2, 1, 6));
-    const uint32_t result = s.Connect();
-    ASSERT_TRUE(result == WSOCK_OK || result == WSOCK_PENDING) << result;
+    const WSockResult result = s.Connect();
+    ASSERT_TRUE(result == WSOCK_OK || result == WSOCK_PENDING) << static_cast<uint32_t>(result);
     ASSERT_TRUE(m_gateway.WaitForClients(1));
     ASSERT_TRUE(m_gateway.Send(0, "$CAN;S;D;0x1;0x0;#"));
     m_gateway.Reset(0);

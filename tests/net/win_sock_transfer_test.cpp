@@ -76,13 +76,14 @@ TEST_F(SocketTest, LargeBurstArrivesAsChunksOfAtMost65535Bytes) {
 TEST_F(SocketTest, SendingToAPeerThatHasGoneFailsWithoutEndingTheProcess) {
     CWinSock &s = Connected();
     m_gateway.Reset(0);
-    uint32_t result = WSOCK_OK;
+    WSockResult result = WSOCK_OK;
     for (int i = 0; i < 100 && result == WSOCK_OK; ++i) {
         EXPECT_EQ(WSOCK_OK, s.PushSend(NewChunk("after the end"), 0));
         result = s.Poll();
         OsSleep(1);
     }
-    EXPECT_TRUE(result == WSOCK_ERR_SEND || result == WSOCK_ERR_RECEIVE) << result;
+    EXPECT_TRUE(result == WSOCK_ERR_SEND || result == WSOCK_ERR_RECEIVE)
+        << static_cast<uint32_t>(result);
 }
 
 TEST(WinSockNetwork, TheLastSocketStopsTheNetworkAndTheNextStartsIt) {

@@ -1,6 +1,5 @@
 // Events behave as Windows auto-reset events on every platform.
-#include "os/clock.h"
-#include "os/event.h"
+#include "os/system.h"
 #include "os/thread.h"
 
 #include <gtest/gtest.h>

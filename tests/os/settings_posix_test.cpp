@@ -1,6 +1,6 @@
 // Linux reads "MaxInstances" from the environment: only a whole decimal
 // number that fits 32 bits counts; anything else is unreadable.
-#include "os/settings.h"
+#include "os/system.h"
 
 #include <gtest/gtest.h>
 

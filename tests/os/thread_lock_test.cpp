@@ -1,7 +1,5 @@
 // Threads, critical sections, the clock and the zero-filling allocator.
-#include "os/clock.h"
-#include "os/heap.h"
-#include "os/lock.h"
+#include "os/system.h"
 #include "os/thread.h"
 
 #include <gtest/gtest.h>

@@ -4,8 +4,8 @@
 // where its memory comes from differs.
 #include "alloc_faults.h"
 
-#include "engine/mem.h"
-#include "os/heap.h"
+#include "base/mem.h"
+#include "os/system.h"
 
 #include <atomic>
 #include <cstdlib>

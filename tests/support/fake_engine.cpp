@@ -8,9 +8,9 @@
 //   "pending:N"         engine status N is latched as the pending error
 // Anything else connects at once. Messages written are queued in the transmit
 // buffer and read back from it, as if the gateway echoed them.
-#include "engine/mem.h"
+#include "base/mem.h"
+#include "base/process_status.h"
 #include "engine/process_data.h"
-#include "engine/process_status.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -24,20 +24,21 @@ bool Is(const InitParams *params, const char *behaviour) {
 uint32_t PendingFrom(const InitParams *params) {
     const char *prefix = "pending:";
     if (std::strncmp(params->ipAddress, prefix, std::strlen(prefix)) != 0) return 0;
-    return static_cast<uint32_t>(std::strtoul(params->ipAddress + std::strlen(prefix), nullptr, 10));
+    return static_cast<uint32_t>(
+        std::strtoul(params->ipAddress + std::strlen(prefix), nullptr, 10));
 }
 
 } // namespace
 
-CProcessData::CProcessData(CKorvel *owner, const InitParams *params)
-    : m_owner(owner), m_params(params), m_callbackMode(1) {
+CProcessData::CProcessData(EngineEventFn onEvent, void *owner, const InitParams *params)
+    : m_owner(owner), m_onEvent(onEvent), m_params(params), m_callbackMode(1) {
     OsInitCriticalSection(&m_txLock);
     m_txBufferSize = params->txBufferSize;
     m_rxBufferSize = params->rxBufferSize;
-    m_lastError = PendingFrom(params);
+    m_lastError = static_cast<ProcessStatus>(PendingFrom(params));
 }
 
-CProcessData::CProcessData(const InitParams *params) : CProcessData(nullptr, params) {
+CProcessData::CProcessData(const InitParams *params) : CProcessData(nullptr, nullptr, params) {
     m_callbackMode = 0;
 }
 
@@ -46,26 +47,26 @@ CProcessData::~CProcessData() {
     OsDeleteCriticalSection(&m_txLock);
 }
 
-uint32_t CProcessData::CreateTransport() {
+ProcessStatus CProcessData::CreateTransport() {
     if (m_params->protocol != KORVEL_PROTOCOL_TCP) return PROCESS_ERR_PROTOCOL;
     return Is(m_params, "refuse-transport") ? PROCESS_ERR_CONNECTION : PROCESS_OK;
 }
 
-uint32_t CProcessData::Connect() {
+ProcessStatus CProcessData::Connect() {
     if (Is(m_params, "refuse-connect")) return PROCESS_ERR_CONNECTION;
-    m_connState = Is(m_params, "never-connects") ? KORVEL_CONN_CONNECTING : KORVEL_CONN_CONNECTED;
+    m_connState = Is(m_params, "never-connects") ? WSOCK_STATE_CONNECTING : WSOCK_STATE_CONNECTED;
     return PROCESS_OK;
 }
 
-uint32_t CProcessData::Disconnect() {
-    m_connState = KORVEL_CONN_CLOSED;
+ProcessStatus CProcessData::Disconnect() {
+    m_connState = WSOCK_STATE_CLOSED;
     return Is(m_params, "close-fails") ? PROCESS_ERR_DISCONNECT : PROCESS_OK;
 }
 
-uint32_t CProcessData::ReleaseSocket() { return PROCESS_OK; }
-uint32_t CProcessData::TakeLastError() { return m_lastError.exchange(0); }
+ProcessStatus CProcessData::ReleaseSocket() { return PROCESS_OK; }
+ProcessStatus CProcessData::TakeLastError() { return m_lastError.exchange(PROCESS_OK); }
 
-uint32_t CProcessData::WriteCanMsg(const CanMsg *msg) {
+ProcessStatus CProcessData::WriteCanMsg(const CanMsg *msg) {
     if (!msg) return PROCESS_ERR_NULL_POINTER;
     OsLockGuard guard(&m_txLock);
     if (m_txBuffer.size() > m_txBufferSize) {
@@ -79,7 +80,7 @@ uint32_t CProcessData::WriteCanMsg(const CanMsg *msg) {
     return PROCESS_OK;
 }
 
-uint32_t CProcessData::ReadCanMsg(CanMsg *out) {
+ProcessStatus CProcessData::ReadCanMsg(CanMsg *out) {
     if (!out) return PROCESS_ERR_NULL_POINTER;
     OsLockGuard guard(&m_txLock);
     if (m_txBuffer.empty()) {
@@ -92,25 +93,30 @@ uint32_t CProcessData::ReadCanMsg(CanMsg *out) {
     return PROCESS_OK;
 }
 
-uint32_t CProcessData::GetTxBufferSize(uint32_t *out) { return *out = m_txBufferSize, PROCESS_OK; }
-uint32_t CProcessData::GetRxBufferSize(uint32_t *out) { return *out = m_rxBufferSize, PROCESS_OK; }
-uint32_t CProcessData::GetTxBufferCount(uint32_t *out) {
+ProcessStatus CProcessData::GetTxBufferSize(uint32_t *out) {
+    return *out = m_txBufferSize, PROCESS_OK;
+}
+ProcessStatus CProcessData::GetRxBufferSize(uint32_t *out) {
+    return *out = m_rxBufferSize, PROCESS_OK;
+}
+ProcessStatus CProcessData::GetTxBufferCount(uint32_t *out) {
     OsLockGuard guard(&m_txLock);
     return *out = static_cast<uint32_t>(m_txBuffer.size()), PROCESS_OK;
 }
-uint32_t CProcessData::GetRxBufferCount(uint32_t *out) { return *out = 0, PROCESS_OK; }
-uint32_t CProcessData::GetCanState(uint16_t *out) { return *out = m_canState, PROCESS_OK; }
+ProcessStatus CProcessData::GetRxBufferCount(uint32_t *out) { return *out = 0, PROCESS_OK; }
+ProcessStatus CProcessData::GetCanState(uint16_t *out) { return *out = m_canState, PROCESS_OK; }
 
-uint32_t CProcessData::ResetCanState(uint32_t mask) {
+ProcessStatus CProcessData::ResetCanState(uint32_t mask) {
     m_canState &= static_cast<uint16_t>(~mask);
     return PROCESS_OK;
 }
 
-uint32_t CProcessData::ResetCan(uint16_t flags) {
+ProcessStatus CProcessData::ResetCan(uint16_t flags) {
     if (flags & KORVEL_RESET_CANSTATE) m_canState = 0;
     if (flags & KORVEL_RESET_TX_BUFFER) {
         OsLockGuard guard(&m_txLock);
-        for (CanMsg *msg : m_txBuffer) MemFree(msg);
+        for (CanMsg *msg : m_txBuffer)
+            MemFree(msg);
         m_txBuffer.clear();
     }
     return PROCESS_OK;
@@ -119,6 +125,6 @@ uint32_t CProcessData::ResetCan(uint16_t flags) {
 bool CProcessData::InCallbackThread() { return false; }
 bool CProcessData::CallbackThreadMustNotWait() { return false; }
 
-uint32_t CProcessData::GetConnectionState(uint32_t *state) {
-    return *state = m_connState, PROCESS_OK;
+ProcessStatus CProcessData::GetConnectionState(uint32_t *state) {
+    return *state = static_cast<uint32_t>(m_connState), PROCESS_OK;
 }

@@ -23,7 +23,7 @@ class CProcessDataProbe {
         chunk->assign(bytes);
         engine.m_socket->PushRecv(chunk, static_cast<uint16_t>(bytes.size()));
     }
-    static uint32_t ReceiveStep(CProcessData &engine) { return engine.ReceiveStep(); }
+    static ProcessStatus ReceiveStep(CProcessData &engine) { return engine.ReceiveStep(); }
     static const std::string &Pending(const CProcessData &engine) {
         return engine.m_pendingFragment.bytes;
     }

@@ -7,7 +7,6 @@
 FrameGenerator::FrameGenerator(const GeneratorOptions &options, uint32_t seed)
     : m_options(options), m_random(seed * 2654435761u + 1) {}
 
-
 void FrameGenerator::Next(CanMsg *msg) {
     std::memset(msg, 0, sizeof(*msg));
     const GeneratorOptions &o = m_options;

@@ -39,7 +39,7 @@ struct FaultOptions {
     uint64_t resetAfter = 0;     // reset after N frames sent to the client
     uint64_t resetInside = 0;    // reset after N frames and the first part of one more
     EndlessMode endless = EndlessMode::kOff;
-    bool stopReading = false;    // stop reading after stopReadingAfter frames received
+    bool stopReading = false; // stop reading after stopReadingAfter frames received
     uint64_t stopReadingAfter = 0;
 };
 

@@ -32,7 +32,6 @@ const char kEndlessGarbage[] = "abcdefghijklmnopqrstuvwxyz0123456789 ;#$\r\n";
 FrameOutput::FrameOutput(const FaultOptions &faults, uint32_t seed)
     : m_faults(faults), m_random(seed * 2654435761u + 7) {}
 
-
 void FrameOutput::PutGarbage() {
     unsigned n = 1 + Random() % 8;
     for (unsigned i = 0; i < n; ++i)

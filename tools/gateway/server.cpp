@@ -234,8 +234,8 @@ void GatewayServer::Emit(Client &client, const CanMsg &msg) {
 
 // Whether the generator and the replay have nothing more for the client.
 bool GatewayServer::FramesDone(const Client &client, int64_t now) const {
-    bool generating = m_options.generator.enabled &&
-                      client.generator.NextDueNs(now - client.connectedNs) >= 0;
+    bool generating =
+        m_options.generator.enabled && client.generator.NextDueNs(now - client.connectedNs) >= 0;
     return !generating && client.replayNext >= m_replay.size();
 }
 

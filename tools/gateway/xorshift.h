@@ -5,7 +5,7 @@
 #include <cstdint>
 
 class Xorshift {
-public:
+  public:
     explicit Xorshift(uint64_t seed) : m_state(seed) {}
     uint32_t Next() {
         m_state ^= m_state << 13;
@@ -14,6 +14,6 @@ public:
         return (uint32_t)(m_state >> 16);
     }
 
-private:
+  private:
     uint64_t m_state;
 };

@@ -53,6 +53,5 @@ uint32_t FailedCloses() { return g_failedCloses; }
 #define connect FaultyConnect
 #define close FaultyClose
 #include "os/posix/socket.cpp"
-#include "os/posix/socket_io.cpp"
 #undef connect
 #undef close

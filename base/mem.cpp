@@ -1,6 +1,6 @@
-#include "engine/mem.h"
+#include "base/mem.h"
 
-#include "os/heap.h"
+#include "os/system.h"
 
 void *MemAlloc(size_t size) { return OsZeroAlloc(size); }
 void MemFree(void *block) { OsFree(block); }

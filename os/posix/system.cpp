@@ -1,3 +1,40 @@
+// The POSIX system services: the monotonic clock, the memory pool, the
+// "MaxInstances" setting from the environment, and the process and module.
+#include "os/system.h"
+
+#include "korvel_version.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dlfcn.h>
+#include <thread>
+#include <unistd.h>
+
+// ---- Clock ----
+
+uint32_t OsTimeGetTime() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<uint32_t>(static_cast<uint64_t>(t.tv_sec) * 1000u +
+                                 static_cast<uint64_t>(t.tv_nsec) / 1000000u);
+}
+
+void OsSleep(uint32_t ms) {
+    timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&t, &t) == -1 && errno == EINTR) {
+    }
+}
+
+// Linux timers and sleeps already have sub-millisecond resolution.
+void OsBeginTimerPeriod() {}
+void OsEndTimerPeriod() {}
+
+// ---- Memory ----
+
 // Message records and chunk headers are small, many and short-lived, and the
 // service thread allocates what application threads free. They come from a
 // pool of equal small blocks: taking one is a short spin lock and a pop,
@@ -9,14 +46,6 @@
 //
 // Under AddressSanitizer every block comes from calloc, so that the sanitizer
 // sees each one on its own.
-#include "os/heap.h"
-
-#include <atomic>
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <thread>
-
 #if defined(__SANITIZE_ADDRESS__)
 #define KORVEL_HEAP_POOL 0
 #elif defined(__has_feature)
@@ -120,4 +149,38 @@ void OsFree(void *block) {
         g_pool.Give(header);
     else
         std::free(header);
+}
+
+// ---- Setting ----
+
+// The whole text must be a decimal number that fits 32 bits; anything else
+// counts as unreadable, like a registry value of the wrong size.
+bool OsReadMaxInstances(uint32_t *value) {
+    const char *text = std::getenv("KORVEL_MAXINSTANCES");
+    if (!text || *text < '0' || *text > '9') return false;
+    char *end = nullptr;
+    errno = 0;
+    unsigned long long n = std::strtoull(text, &end, 10);
+    if (errno != 0 || *end != '\0' || n > 0xFFFFFFFFull) return false;
+    *value = static_cast<uint32_t>(n);
+    return true;
+}
+
+// ---- Process and module ----
+
+uint32_t OsCurrentProcessId() { return static_cast<uint32_t>(getpid()); }
+
+uintptr_t OsModuleBase() {
+    static const char kInside = 0;
+    Dl_info info{};
+    if (dladdr(&kInside, &info) == 0) return reinterpret_cast<uintptr_t>(&kInside);
+    return reinterpret_cast<uintptr_t>(info.dli_fbase);
+}
+
+// The version words come from the same project version that the Windows
+// build writes into its version resource.
+bool OsReadProductVersion(uint32_t *ms, uint32_t *ls) {
+    *ms = (KORVEL_VERSION_MAJOR << 16) | KORVEL_VERSION_MINOR;
+    *ls = (KORVEL_VERSION_PATCH << 16) | KORVEL_VERSION_TWEAK;
+    return true;
 }
