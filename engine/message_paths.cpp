@@ -73,12 +73,14 @@ ProcessStatus CProcessData::TransmitStep() {
     return r;
 }
 
-void CProcessData::ClearTxBuffer() {
-    OsLockGuard guard(&m_txLock);
-    for (CanMsg *msg : m_txBuffer)
+void CProcessData::ClearRecords(std::deque<CanMsg *> &buffer, OsCriticalSection *lock) {
+    OsLockGuard guard(lock);
+    for (CanMsg *msg : buffer)
         MemFree(msg);
-    m_txBuffer.clear();
+    buffer.clear();
 }
+
+void CProcessData::ClearTxBuffer() { ClearRecords(m_txBuffer, &m_txLock); }
 
 // ---- In ----
 
@@ -200,12 +202,7 @@ ProcessStatus CProcessData::ReadCanMsg(CanMsg *out) {
     return result;
 }
 
-void CProcessData::ClearRxBuffer() {
-    OsLockGuard guard(&m_rxLock);
-    for (CanMsg *msg : m_rxBuffer)
-        MemFree(msg);
-    m_rxBuffer.clear();
-}
+void CProcessData::ClearRxBuffer() { ClearRecords(m_rxBuffer, &m_rxLock); }
 
 // ---- The service cycle ----
 

@@ -110,6 +110,8 @@ class CProcessData {
     // Appends a record to a buffer whose growth may fail: PROCESS_OK, or
     // PROCESS_ERR_OUT_OF_MEMORY with the record still the caller's.
     static ProcessStatus AppendRecord(std::deque<CanMsg *> &buffer, CanMsg *record);
+    // Frees every record of a buffer and empties it, under its lock.
+    static void ClearRecords(std::deque<CanMsg *> &buffer, OsCriticalSection *lock);
     void ServiceCycle();
     void ChangeCanState(uint16_t set, uint16_t clear);
 

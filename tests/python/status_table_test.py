@@ -17,9 +17,9 @@ STATUS = re.compile(r"KORVEL_(OK|ERR_[A-Z_]+)")
 
 def load_module(path):
     # The module alone, without the package: it needs no library and no python-can.
-    spec = importlib.util.spec_from_file_location("korvel_api", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("korvel_api", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
