@@ -1,8 +1,6 @@
 """korvel.api against the public header: every constant with the header's
-value, and the status table with the names and texts of its status lines.
-
-Usage: status_table_test.py korvel32.h korvel/api.py
-"""
+value, the status table with the names and texts of its status lines.
+Usage: status_table_test.py korvel32.h korvel/api.py"""
 
 import importlib.util
 import re
@@ -45,9 +43,7 @@ def differences(header_text, api):
 def main(header_path, api_path):
     with open(header_path, encoding="utf-8") as f:
         found = differences(f.read(), load_module(api_path))
-    for line in found:
-        print(line)
-    print("%d differences between %s and %s" % (len(found), header_path, api_path))
+    print("\n".join(found + ["%d differences" % len(found)]))
     return 1 if found else 0
 
 
