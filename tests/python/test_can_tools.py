@@ -53,12 +53,15 @@ def test_asc_log_keeps_the_channel_name_through_asc2log(gateway, python, tmp_pat
     assert lines and all(line.split()[1] == "can3" for line in lines)
 
 
-def test_can_player_delivers_every_frame_before_it_exits(gateway, python, tmp_path):
+def test_can_player_delivers_every_frame_before_it_exits_and_they_are_recorded(gateway, python,
+                                                                            tmp_path):
+    # Standard, extended and remote frames in turn.
+    frames = [("%03X#%04X" % (i % 0x800, i), "%08X#%02X" % (i << 13, i % 256),
+               "%03X#R%d" % (i % 0x800, i % 8 + 1))[i % 3] for i in range(5000)]
     source = tmp_path / "drive.log"
-    source.write_text("".join("(%.6f) can0 %03X#%04X\n" % (1700000000 + i * 0.001, i % 0x800, i)
-                              for i in range(5000)))
+    source.write_text("".join("(%.6f) can0 %s\n" % (1.7e9 + i * 0.001, f) for i, f in enumerate(frames)))
     record = tmp_path / "record.log"
-    recorder = gateway("--record", str(record))
+    recorder = gateway("--record", str(record), "--interface", "bench7")
     player = subprocess.run([python, "-m", "can.player", "-i", "korvel", "-c", recorder.channel,
                              "--ignore-timestamps", str(source)],
                             capture_output=True, text=True, timeout=WAIT_LIMIT * 3)
@@ -67,4 +70,4 @@ def test_can_player_delivers_every_frame_before_it_exits(gateway, python, tmp_pa
     wait_for(lambda: record.exists() and len(read_candump_log(record)) == 5000,
              "every played frame recorded")
     assert read_candump_log(record) == read_candump_log(source)
-
+    assert record.read_text().split()[1] == "bench7"
