@@ -42,13 +42,6 @@ std::string ReadFile(const std::string &path) {
     return text.str();
 }
 
-size_t Count(const std::string &text, const std::string &part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
-
 TEST(ToolEcho, SentFramesReachTheDumpInOrderAndRepeat) {
     GatewayProcess gateway({"-e", "all"});
     ToolProcess dump({kDump, "-L", "-n", "6", Address(gateway.Port())});

@@ -57,15 +57,10 @@ bool ToolProcess::ReadOutput(int timeoutMs) {
 
 bool ToolProcess::WaitFor(const std::string &text, size_t count) {
     int64_t deadline = MonotonicNs() + (int64_t)kWaitMs * 1000000;
-    for (;;) {
-        size_t found = 0;
-        for (size_t at = m_output.find(text); at != std::string::npos;
-             at = m_output.find(text, at + 1))
-            ++found;
-        if (found >= count) return true;
+    while (Count(m_output, text) < count)
         if (!ReadOutput(RemainingMs(deadline)) && (m_eof || MonotonicNs() >= deadline))
             return false;
-    }
+    return true;
 }
 
 int ToolProcess::Stop(int signalNumber) {
