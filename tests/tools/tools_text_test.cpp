@@ -70,8 +70,7 @@ TEST(CanSendSyntax, RejectsMalformedArgumentsWithTheirReason) {
         {"123#11..22", CAN_TEXT_ERR_DATA},
         {"123#112233445566778899", CAN_TEXT_ERR_TOO_LONG},
         {"123#R9", CAN_TEXT_ERR_REMOTE},
-        {"123##1", CAN_TEXT_ERR_FD},
-    };
+        {"123##1", CAN_TEXT_ERR_FD}};
     for (const auto &c : cases) {
         CanMsg msg;
         EXPECT_EQ(c.second, ParseCanSend(c.first, &msg)) << c.first;
@@ -109,8 +108,7 @@ TEST(Candump, LogLinesRoundTripAndOthersAreRefused) {
         {"(-1.000000) can0 123#", CAN_TEXT_ERR_TIMESTAMP},
         {"(1.000000)can0 123#", CAN_TEXT_ERR_INTERFACE},
         {"(1.000000) can0 123#GG", CAN_TEXT_ERR_DATA},
-        {"(1.000000) can0", CAN_TEXT_ERR_EMPTY},
-    };
+        {"(1.000000) can0", CAN_TEXT_ERR_EMPTY}};
     for (const auto &c : bad)
         EXPECT_EQ(c.second, ParseCandumpLog(c.first, &record)) << c.first;
 }
