@@ -1,5 +1,6 @@
-// The tools' text forms: cansend arguments, candump screen and log lines,
-// candump's filters, the gateway's frames and gateway addresses.
+// The tools' text forms: cansend arguments, candump log lines, candump's
+// filters, the gateway's frame stream and gateway addresses. (The gateway's
+// frames against the library's own reader and writer: the programs' tests.)
 #include "can_filter.h"
 #include "can_text.h"
 #include "gateway_frame.h"
@@ -79,16 +80,6 @@ TEST(CanSendSyntax, RejectsMalformedArgumentsWithTheirReason) {
     EXPECT_EQ(CAN_TEXT_ERR_EMPTY, ParseCanSend(nullptr, &msg));
 }
 
-TEST(Candump, PrintsScreenLinesAsCandumpDoes) {
-    EXPECT_EQ("  korvel0  123   [4]  DE AD BE EF",
-              FormatCandumpLine(Msg(0x123, 0, {0xDE, 0xAD, 0xBE, 0xEF}), "korvel0"));
-    EXPECT_EQ("  can1  12345678   [2]  remote request",
-              FormatCandumpLine(Msg(0x12345678, kExt | kRtr, {}, 2), "can1"));
-    // One blank, the stamp with its own trailing blank, one blank, the name.
-    EXPECT_EQ(" (1796595664.029477)  korvel0  7FF   [0]",
-              FormatCandumpLine(Msg(0x7FF, 0, {}), "korvel0", "(1796595664.029477) "));
-}
-
 TEST(Candump, LogLinesRoundTripAndOthersAreRefused) {
     for (const char *line : {"(1436509052.249713) can0 123#DEADBEEF",
                              "(5.000042) korvel0 12345678#R3", "(0.000000) vcan12 7FF#"}) {
@@ -144,29 +135,6 @@ TEST(CandumpFilter, MatchesIdentifierAndFlagBitsAsSocketCanDoes) {
     }
     CanFilterSet set;
     EXPECT_EQ(CAN_FILTER_ERR_ERROR_FRAME, set.Add("#FFFFFFFF"));
-}
-
-std::string Frame(const CanMsg &msg) {
-    std::string out;
-    AppendGatewayFrame(msg, out);
-    return out;
-}
-
-// A remote frame carries placeholder tokens, so that its length survives a
-// reader that reads `length` tokens whatever the kind; a length above 8 is
-// written as 8.
-TEST(GatewayFrame, WritesLowerCaseHexWithoutLeadingZerosAndReadsEitherForm) {
-    EXPECT_EQ("$CAN;S;D;0x123;0x3;0x1;0xab;0x0;#", Frame(Msg(0x123, 0, {1, 0xAB, 0})));
-    EXPECT_EQ("$CAN;E;R;0x18daf110;0x2;0x0;0x0;#", Frame(Msg(0x18DAF110, kExt | kRtr, {1, 2})));
-    EXPECT_EQ("$CAN;S;D;0x1;0x8;0xff;0xff;0xff;0xff;0xff;0xff;0xff;0xff;#",
-              Frame(Msg(1, 0, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, 9)));
-    CanMsg msg;
-    std::string text = "$CAN;E;R;0x18daf110;0x8;#"; // remote frame without tokens
-    ASSERT_TRUE(ParseGatewayFrame(text.data(), text.size(), &msg));
-    EXPECT_TRUE(Same(Msg(0x18DAF110, kExt | kRtr, {}, 8), msg));
-    text = "$CAN;S;D;0X7FF;1;255;#";
-    ASSERT_TRUE(ParseGatewayFrame(text.data(), text.size(), &msg));
-    EXPECT_TRUE(Same(Msg(0x7FF, 0, {255}), msg));
 }
 
 TEST(GatewayFrame, TheReaderSkipsGarbageAndMalformedFramesAndFindsTheNextFrame) {
