@@ -45,16 +45,6 @@ size_t Count(const std::string &text, const std::string &part) {
     return count;
 }
 
-CanMsg TestMsg(uint32_t id, uint8_t length) {
-    CanMsg msg;
-    std::memset(&msg, 0, sizeof(msg));
-    msg.id = id;
-    msg.length = length;
-    for (uint8_t i = 0; i < length; ++i)
-        msg.data[i] = i;
-    return msg;
-}
-
 bool SameMsg(const CanMsg &a, const CanMsg &b) { return std::memcmp(&a, &b, sizeof(CanMsg)) == 0; }
 
 namespace {

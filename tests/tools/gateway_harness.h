@@ -55,7 +55,6 @@ class TestClient {
     uint64_t m_malformed = 0;
 };
 
-CanMsg TestMsg(uint32_t id, uint8_t length);
 bool SameMsg(const CanMsg &a, const CanMsg &b);
 // How often `part` occurs in `text`.
 size_t Count(const std::string &text, const std::string &part);

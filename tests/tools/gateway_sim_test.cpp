@@ -33,8 +33,8 @@ TEST(GatewayEcho, EachModeReturnsFramesToItsClients) {
         GatewayProcess gateway({"--echo", m.mode});
         TestClient a(gateway.Port()), b(gateway.Port());
         ASSERT_TRUE(gateway.WaitForLines("connected", 2));
-        a.Send(TestMsg(1, 1));
-        b.Send(TestMsg(2, 2));
+        a.Send(CanMsg{1, 0, 1, {7}, {}, 0});
+        b.Send(CanMsg{2, 0, 0, {}, {}, 0});
         EXPECT_EQ(m.first, SortedIds(a.Receive(m.first.size()))) << m.mode;
         EXPECT_EQ(m.second, SortedIds(b.Receive(m.second.size()))) << m.mode;
         EXPECT_EQ(0, gateway.Stop(SIGINT)); // Ctrl-C, even in a background job

@@ -1,14 +1,11 @@
 // Child processes of the tool tests.
 #include "tool_process.h"
 
+#include "eventually.h"
 #include "gateway_harness.h"
 
-#include <cerrno>
 #include <csignal>
-#include <cstring>
-#include <ctime>
 #include <poll.h>
-#include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -73,11 +70,8 @@ int ToolProcess::Finish() {
     while (!m_eof && MonotonicNs() < deadline)
         ReadOutput(RemainingMs(deadline));
     int status = 0;
-    while (waitpid(m_pid, &status, WNOHANG) == 0) {
-        if (MonotonicNs() >= deadline) return -1;
-        struct timespec pause = {0, 1000000};
-        nanosleep(&pause, nullptr);
-    }
+    if (!Eventually([&] { return waitpid(m_pid, &status, WNOHANG) != 0; }, RemainingMs(deadline)))
+        return -1;
     m_pid = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
