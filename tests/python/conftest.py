@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-WAIT_LIMIT = 20.0  # seconds; a bound for conditions, never a measured time
+WAIT_LIMIT = 60.0  # seconds; a bound for conditions, never a measured time
 
 
 def wait_for(condition, what, limit=WAIT_LIMIT):

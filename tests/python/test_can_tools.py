@@ -56,7 +56,7 @@ def test_can_player_delivers_every_frame_before_it_exits_and_they_are_recorded(g
     recorder = gateway("--record", str(record), "--interface", "bench7")
     player = subprocess.run([python, "-m", "can.player", "-i", "korvel", "-c", recorder.channel,
                              "--ignore-timestamps", str(source)],
-                            capture_output=True, text=True, timeout=WAIT_LIMIT * 3)
+                            capture_output=True, text=True, timeout=WAIT_LIMIT * 5)
     assert player.returncode == 0, player.stdout + player.stderr
     assert "could not be sent" not in player.stderr
     wait_for(lambda: record.exists() and len(read_candump_log(record)) == 5000,

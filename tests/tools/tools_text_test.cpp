@@ -58,26 +58,21 @@ TEST(CanSendSyntax, ParsesTheFormsCanEngineersTypeAndWritesThemBack) {
 }
 
 TEST(CanSendSyntax, RejectsMalformedArgumentsWithTheirReason) {
-    const std::vector<std::pair<const char *, int>> cases = {
-        {"", CAN_TEXT_ERR_EMPTY},
-        {"xyz#", CAN_TEXT_ERR_IDENTIFIER},
-        {"123456789#", CAN_TEXT_ERR_IDENTIFIER},
-        {"123 #11", CAN_TEXT_ERR_SEPARATOR},
-        {"800#", CAN_TEXT_ERR_RANGE},
-        {"40000000#", CAN_TEXT_ERR_RANGE},
-        {"20000080#00", CAN_TEXT_ERR_ERROR_FRAME},
-        {"123#1", CAN_TEXT_ERR_DATA},
-        {"123#11.", CAN_TEXT_ERR_DATA},
-        {"123#11..22", CAN_TEXT_ERR_DATA},
-        {"123#112233445566778899", CAN_TEXT_ERR_TOO_LONG},
-        {"123#R9", CAN_TEXT_ERR_REMOTE},
-        {"123##1", CAN_TEXT_ERR_FD}};
-    for (const auto &c : cases) {
-        CanMsg msg;
-        EXPECT_EQ(c.second, ParseCanSend(c.first, &msg)) << c.first;
-    }
-    CanMsg msg;
-    EXPECT_EQ(CAN_TEXT_ERR_EMPTY, ParseCanSend(nullptr, &msg));
+    const std::vector<std::pair<int, std::vector<const char *>>> cases = {
+        {CAN_TEXT_ERR_EMPTY, {"", nullptr}},
+        {CAN_TEXT_ERR_IDENTIFIER, {"xyz#", "123456789#"}},
+        {CAN_TEXT_ERR_SEPARATOR, {"123 #11"}},
+        {CAN_TEXT_ERR_RANGE, {"800#", "40000000#"}},
+        {CAN_TEXT_ERR_ERROR_FRAME, {"20000080#00"}},
+        {CAN_TEXT_ERR_DATA, {"123#1", "123#11.", "123#11..22"}},
+        {CAN_TEXT_ERR_TOO_LONG, {"123#112233445566778899"}},
+        {CAN_TEXT_ERR_REMOTE, {"123#R9"}},
+        {CAN_TEXT_ERR_FD, {"123##1"}}};
+    for (const auto &c : cases)
+        for (const char *text : c.second) {
+            CanMsg msg;
+            EXPECT_EQ(c.first, ParseCanSend(text, &msg)) << (text ? text : "null");
+        }
 }
 
 TEST(Candump, LogLinesRoundTripAndOthersAreRefused) {

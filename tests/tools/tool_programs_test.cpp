@@ -1,6 +1,7 @@
-// korvel-dump and korvel-send as programs against korvel-gateway: frames
-// out and back, candump's time stamps and filters, reconnecting, and their
-// logs read by Debian's can-utils and replayed.
+// The tools as programs: korvel-gateway with plain TCP clients, and
+// korvel-dump and korvel-send against it: frames out and back, the gateway's
+// echo modes, generator, replay and faults, candump's time stamps and
+// filters, reconnecting, and the dump's log read by Debian's can-utils.
 #include "gateway_harness.h"
 #include "test_gateway.h"
 #include "tool_process.h"
@@ -9,12 +10,87 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <regex>
-#include <unistd.h>
 
 namespace {
+
+void WriteFile(const std::string &path, const std::string &text) { std::ofstream(path) << text; }
+
+std::vector<uint32_t> SortedIds(const std::vector<CanMsg> &frames) {
+    std::vector<uint32_t> ids;
+    for (const CanMsg &msg : frames)
+        ids.push_back(msg.id);
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+TEST(GatewayEcho, EachModeReturnsFramesToItsClients) {
+    // Client 1 sends frame 1, client 2 frame 2; what each gets back.
+    const struct {
+        const char *mode;
+        std::vector<uint32_t> first, second;
+    } modes[] = {{"sender", {1}, {2}}, {"all", {1, 2}, {1, 2}}, {"others", {2}, {1}}};
+    for (const auto &m : modes) {
+        GatewayProcess gateway({"--echo", m.mode});
+        TestClient a(gateway.Port()), b(gateway.Port());
+        ASSERT_TRUE(gateway.WaitForLines("connected", 2));
+        a.Send(CanMsg{1, 0, 1, {7}, {}, 0});
+        b.Send(CanMsg{2, 0, 0, {}, {}, 0});
+        EXPECT_EQ(m.first, SortedIds(a.Receive(m.first.size()))) << m.mode;
+        EXPECT_EQ(m.second, SortedIds(b.Receive(m.second.size()))) << m.mode;
+        EXPECT_EQ(0, gateway.Stop(SIGINT)); // Ctrl-C, even in a background job
+        EXPECT_NE(std::string::npos, gateway.Output().find("(gateway stopped)"));
+        EXPECT_EQ(1u, gateway.Summary(1, "in")) << m.mode;
+        EXPECT_EQ(m.first.size(), gateway.Summary(1, "out")) << m.mode; // nothing more
+        EXPECT_EQ(m.second.size(), gateway.Summary(2, "out")) << m.mode;
+    }
+}
+
+TEST(GatewayLogs, GeneratorAndReplayKeepTheirTimeAndReplaySkipsWhatItCannotSend) {
+    // Lines as asc2log writes them, with their direction, and a comment. The
+    // last line, at 0.3 s, comes behind every frame of the 0.05 s generator run.
+    std::string log = TempPath("mixed.log");
+    WriteFile(log, "(1.000000) can0 123#DEADBEEF R\n(1.020000) can0 20000080#0000000000000000\n"
+                   "# a comment\n(1.030000) can0 456##11122334455667788 R\n"
+                   "(1.040000) can0 12345678#0102 R\n(1.050000) can0 20000080#0000000000000000\n"
+                   "(1.300000) can0 7FF#R3\n");
+    int64_t start = MonotonicNs();
+    GatewayProcess gateway({"-g", "-r", "1000", "-t", "0.05", "-I", "1", "--replay", log});
+    TestClient client(gateway.Port());
+    ASSERT_EQ(53u, client.Receive(53).size()); // 50 generated, 3 replayed
+    EXPECT_GE(MonotonicNs() - start, 300000000);
+    std::vector<CanMsg> replayed;
+    std::copy_if(client.Frames().begin(), client.Frames().end(), std::back_inserter(replayed),
+                 [](const CanMsg &msg) { return msg.id != 1; });
+    ASSERT_EQ(3u, replayed.size());
+    EXPECT_TRUE(SameMsg(CanMsg{0x123, 0, 4, {0xDE, 0xAD, 0xBE, 0xEF}, {}, 0}, replayed[0]));
+    EXPECT_TRUE(SameMsg(CanMsg{0x12345678, KORVEL_MSGFLAG_EXT, 2, {1, 2}, {}, 0}, replayed[1]));
+    EXPECT_TRUE(SameMsg(CanMsg{0x7FF, KORVEL_MSGFLAG_RTR, 3, {}, {}, 0}, client.Frames()[52]));
+    EXPECT_EQ(0, gateway.Stop());
+    for (const char *skipped :
+         {"skipped 1 comment lines", "skipped 2 error frame lines", "skipped 1 CAN FD lines"})
+        EXPECT_NE(std::string::npos, gateway.Output().find(skipped)) << gateway.Output();
+
+    WriteFile(log, "(1.000000) can0 123#11\n\n(1.100000) can0 123#1\n");
+    std::string output;
+    EXPECT_EQ(1, RunTool({KORVEL_GATEWAY_PROGRAM, "-p", "0", "--replay", log}, &output));
+    EXPECT_NE(std::string::npos, output.find("mixed.log:3:")) << output;
+    std::remove(log.c_str());
+}
+
+TEST(GatewayFaults, AMalformedFrameFollowsEveryNthFrame) {
+    GatewayProcess gateway({"-g", "-r", "max", "-n", "100", "--malformed", "10"});
+    TestClient client(gateway.Port());
+    ASSERT_EQ(100u, client.Receive(100).size());
+    EXPECT_EQ(0, gateway.Stop());
+    EXPECT_EQ(10u, client.Malformed());
+    EXPECT_EQ(10u, gateway.Summary(1, "malformed out"));
+}
 
 const std::string kDump = KORVEL_DUMP_PROGRAM;
 const std::string kSend = KORVEL_SEND_PROGRAM;
