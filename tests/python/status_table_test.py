@@ -22,22 +22,17 @@ def load_module(path):
 
 
 def differences(header_text, api):
-    header = {}
-    statuses = {}
-    for name, value, text in DEFINE.findall(header_text):
-        header[name] = int(value, 0)
-        if STATUS.fullmatch(name):
-            statuses[header[name]] = (name, text)
+    defines = [(name, int(value, 0), text) for name, value, text in DEFINE.findall(header_text)]
+    header = {name: value for name, value, _ in defines}
+    statuses = {value: (name, text) for name, value, text in defines if STATUS.fullmatch(name)}
     python = {name: getattr(api, name) for name in dir(api) if CONSTANT.fullmatch(name)}
-    found = []
-    for name in sorted(header.keys() | python.keys()):
-        if header.get(name) != python.get(name):
-            found.append("%s: header %s, Python %s" % (name, header.get(name), python.get(name)))
-    for code in sorted(statuses.keys() | api._STATUS.keys()):
-        if statuses.get(code) != api._STATUS.get(code):
-            found.append("status %d: header %s, Python %s"
-                         % (code, statuses.get(code), api._STATUS.get(code)))
-    return found
+    found = ["%s: header %s, Python %s" % (name, header.get(name), python.get(name))
+             for name in sorted(header.keys() | python.keys())
+             if header.get(name) != python.get(name)]
+    table = api._STATUS
+    return found + ["status %d: header %s, Python %s" % (code, statuses.get(code), table.get(code))
+                    for code in sorted(statuses.keys() | table.keys())
+                    if statuses.get(code) != table.get(code)]
 
 
 def main(header_path, api_path):

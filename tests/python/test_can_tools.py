@@ -51,7 +51,8 @@ def test_can_player_delivers_every_frame_before_it_exits_and_they_are_recorded(g
     frames = [("%03X#%04X" % (i % 0x800, i), "%08X#%02X" % (i << 13, i % 256),
                "%03X#R%d" % (i % 0x800, i % 8 + 1))[i % 3] for i in range(5000)]
     source = tmp_path / "drive.log"
-    source.write_text("".join("(%.6f) can0 %s\n" % (1.7e9 + i * 0.001, f) for i, f in enumerate(frames)))
+    source.write_text("".join("(%.6f) can0 %s\n" % (1.7e9 + i / 1000, frame)
+                              for i, frame in enumerate(frames)))
     record = tmp_path / "record.log"
     recorder = gateway("--record", str(record), "--interface", "bench7")
     player = subprocess.run([python, "-m", "can.player", "-i", "korvel", "-c", recorder.channel,
