@@ -57,11 +57,9 @@ std::vector<std::string> GatewayArgs(const std::vector<std::string> &options) {
 
 } // namespace
 
-// SIGINT ignored, as in a background job of a shell: the gateway must still
-// end on it.
 GatewayProcess::GatewayProcess(const std::vector<std::string> &options)
-    : m_process(GatewayArgs(options), true) {
-    if (!WaitForLines("listening on 127.0.0.1:")) throw std::runtime_error("no start-up line");
+    : ToolProcess(GatewayArgs(options), true) {
+    if (!WaitFor("listening on 127.0.0.1:")) throw std::runtime_error("no start-up line");
     m_port = (uint16_t)std::stoi(Output().substr(Output().find("127.0.0.1:") + 10));
 }
 

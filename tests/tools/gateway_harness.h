@@ -13,26 +13,19 @@
 // Every wait in these helpers ends after this long at the latest.
 constexpr int kWaitMs = 10000;
 
-class GatewayProcess {
+// korvel-gateway on an ephemeral port with the given options, started with
+// SIGINT ignored as in a background job of a shell (it must still end on it).
+class GatewayProcess : public ToolProcess {
   public:
-    // Starts korvel-gateway on an ephemeral port with the given options and
-    // waits for its "listening on" line.
+    // Waits for the "listening on" line.
     explicit GatewayProcess(const std::vector<std::string> &options);
 
     uint16_t Port() const { return m_port; }
-    // Waits until the output contains `text` `count` times.
-    bool WaitForLines(const std::string &text, size_t count = 1) {
-        return m_process.WaitFor(text, count);
-    }
-    // Sends the signal, reads the rest of the output and returns the exit
-    // status (-1 when the process did not end in time or ended by a signal).
-    int Stop(int signalNumber = SIGTERM) { return m_process.Stop(signalNumber); }
-    const std::string &Output() const { return m_process.Output(); }
+    int Stop(int signalNumber = SIGTERM) { return ToolProcess::Stop(signalNumber); }
     // The number in "<key> <number>" in the summary line of client `number`.
     uint64_t Summary(unsigned number, const std::string &key) const;
 
   private:
-    ToolProcess m_process;
     uint16_t m_port = 0;
 };
 

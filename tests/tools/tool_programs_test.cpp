@@ -38,7 +38,7 @@ TEST(GatewayEcho, EachModeReturnsFramesToItsClients) {
     for (const auto &m : modes) {
         GatewayProcess gateway({"--echo", m.mode});
         TestClient a(gateway.Port()), b(gateway.Port());
-        ASSERT_TRUE(gateway.WaitForLines("connected", 2));
+        ASSERT_TRUE(gateway.WaitFor("connected", 2));
         a.Send(CanMsg{1, 0, 1, {7}, {}, 0});
         b.Send(CanMsg{2, 0, 0, {}, {}, 0});
         EXPECT_EQ(m.first, SortedIds(a.Receive(m.first.size()))) << m.mode;

@@ -75,13 +75,9 @@ TEST(CanSendSyntax, RejectsMalformedArgumentsWithTheirReason) {
         }
 }
 
-TEST(Candump, LogLinesRoundTripAndOthersAreRefused) {
-    for (const char *line : {"(1436509052.249713) can0 123#DEADBEEF",
-                             "(5.000042) korvel0 12345678#R3", "(0.000000) vcan12 7FF#"}) {
-        CanLogRecord record;
-        ASSERT_EQ(CAN_TEXT_OK, ParseCandumpLog(line, &record)) << line;
-        EXPECT_EQ(line, FormatCandumpLog(record));
-    }
+// The log lines the tools write are read by can-utils and python-can in the
+// tests of the programs and of the Python binding.
+TEST(Candump, LogLinesMayHaveMoreBlanksAndALineEndAndOthersAreRefused) {
     CanLogRecord record;
     ASSERT_EQ(CAN_TEXT_OK, ParseCandumpLog("(1436509052.249713)  can0\t5A1#11.22\r\n", &record));
     EXPECT_EQ(1436509052, record.seconds);

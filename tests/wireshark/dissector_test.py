@@ -56,15 +56,16 @@ def capture(packets):
     with open(path + ".txt", "w") as dump:
         for to_gateway, payload in packets:
             dump.write("%s 000000 %s\n" % ("I" if to_gateway else "O", payload.hex(" ")))
-    subprocess.run(["text2pcap", "-q", "-D", "-T", "%d,%d" % (CLIENT_PORT, GATEWAY_PORT), path + ".txt",
-                    path], check=True, capture_output=True)
+    ports = "%d,%d" % (CLIENT_PORT, GATEWAY_PORT)
+    subprocess.run(["text2pcap", "-q", "-D", "-T", ports, path + ".txt", path], check=True,
+                   capture_output=True)
     return path
 
 
-def dissect(path, *options):
+def dissect(path):
     """Per direction (True: to the gateway): the frames shown, the data of
     those that carry some, and the expert messages."""
-    command = ["tshark", "-X", "lua_script:" + DISSECTOR, "-r", path, *options, "-T", "fields",
+    command = ["tshark", "-X", "lua_script:" + DISSECTOR, "-r", path, "-T", "fields",
                "-E", "aggregator=|"] + [arg for field in FIELDS for arg in ("-e", field)]
     out = subprocess.run(command, check=True, capture_output=True, text=True).stdout
     result = {True: ([], [], []), False: ([], [], [])}
