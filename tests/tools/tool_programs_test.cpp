@@ -19,6 +19,24 @@
 
 namespace {
 
+const std::string kDump = KORVEL_DUMP_PROGRAM;
+const std::string kSend = KORVEL_SEND_PROGRAM;
+// Debian's can-utils, which scripts/install-deps.sh installs.
+const std::string kLog2Asc = "/usr/bin/log2asc", kAsc2Log = "/usr/bin/asc2log";
+
+std::string Address(uint16_t port) { return "127.0.0.1:" + std::to_string(port); }
+
+// The frames of candump log lines, in order; fails the test on a bad line.
+std::vector<CanMsg> LogFrames(const std::vector<std::string> &lines) {
+    std::vector<CanMsg> frames;
+    for (const std::string &line : lines) {
+        CanLogRecord record;
+        EXPECT_EQ(CAN_TEXT_OK, ParseCandumpLog(line.c_str(), &record)) << line;
+        frames.push_back(record.msg);
+    }
+    return frames;
+}
+
 void WriteFile(const std::string &path, const std::string &text) { std::ofstream(path) << text; }
 
 std::vector<uint32_t> SortedIds(const std::vector<CanMsg> &frames) {
@@ -90,24 +108,6 @@ TEST(GatewayFaults, AMalformedFrameFollowsEveryNthFrame) {
     EXPECT_EQ(0, gateway.Stop());
     EXPECT_EQ(10u, client.Malformed());
     EXPECT_EQ(10u, gateway.Summary(1, "malformed out"));
-}
-
-const std::string kDump = KORVEL_DUMP_PROGRAM;
-const std::string kSend = KORVEL_SEND_PROGRAM;
-// Debian's can-utils, which scripts/install-deps.sh installs.
-const std::string kLog2Asc = "/usr/bin/log2asc", kAsc2Log = "/usr/bin/asc2log";
-
-std::string Address(uint16_t port) { return "127.0.0.1:" + std::to_string(port); }
-
-// The frames of candump log lines, in order; fails the test on a bad line.
-std::vector<CanMsg> LogFrames(const std::vector<std::string> &lines) {
-    std::vector<CanMsg> frames;
-    for (const std::string &line : lines) {
-        CanLogRecord record;
-        EXPECT_EQ(CAN_TEXT_OK, ParseCandumpLog(line.c_str(), &record)) << line;
-        frames.push_back(record.msg);
-    }
-    return frames;
 }
 
 TEST(ToolEcho, SentFramesReachTheDumpInOrderThroughItsFilter) {
