@@ -1,8 +1,6 @@
 """korvel.api against the public header: every constant with the header's
-value, and the status table with the names and texts of its status lines.
-
-Usage: status_table_test.py korvel32.h korvel/api.py
-"""
+value, the status table with the names and texts of its status lines.
+Usage: status_table_test.py korvel32.h korvel/api.py"""
 
 import importlib.util
 import re
@@ -24,30 +22,23 @@ def load_module(path):
 
 
 def differences(header_text, api):
-    header = {}
-    statuses = {}
-    for name, value, text in DEFINE.findall(header_text):
-        header[name] = int(value, 0)
-        if STATUS.fullmatch(name):
-            statuses[header[name]] = (name, text)
+    defines = [(name, int(value, 0), text) for name, value, text in DEFINE.findall(header_text)]
+    header = {name: value for name, value, _ in defines}
+    statuses = {value: (name, text) for name, value, text in defines if STATUS.fullmatch(name)}
     python = {name: getattr(api, name) for name in dir(api) if CONSTANT.fullmatch(name)}
-    found = []
-    for name in sorted(header.keys() | python.keys()):
-        if header.get(name) != python.get(name):
-            found.append("%s: header %s, Python %s" % (name, header.get(name), python.get(name)))
-    for code in sorted(statuses.keys() | api._STATUS.keys()):
-        if statuses.get(code) != api._STATUS.get(code):
-            found.append("status %d: header %s, Python %s"
-                         % (code, statuses.get(code), api._STATUS.get(code)))
-    return found
+    found = ["%s: header %s, Python %s" % (name, header.get(name), python.get(name))
+             for name in sorted(header.keys() | python.keys())
+             if header.get(name) != python.get(name)]
+    table = api._STATUS
+    return found + ["status %d: header %s, Python %s" % (code, statuses.get(code), table.get(code))
+                    for code in sorted(statuses.keys() | table.keys())
+                    if statuses.get(code) != table.get(code)]
 
 
 def main(header_path, api_path):
     with open(header_path, encoding="utf-8") as f:
         found = differences(f.read(), load_module(api_path))
-    for line in found:
-        print(line)
-    print("%d differences between %s and %s" % (len(found), header_path, api_path))
+    print("\n".join(found + ["%d differences" % len(found)]))
     return 1 if found else 0
 
 

@@ -3,7 +3,6 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -12,7 +11,6 @@
 #include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 int64_t MonotonicNs() {
@@ -40,6 +38,15 @@ std::vector<std::string> ReadLines(const std::string &path) {
     return lines;
 }
 
+size_t Count(const std::string &text, const std::string &part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+bool SameMsg(const CanMsg &a, const CanMsg &b) { return std::memcmp(&a, &b, sizeof(CanMsg)) == 0; }
+
 namespace {
 
 std::vector<std::string> GatewayArgs(const std::vector<std::string> &options) {
@@ -51,83 +58,56 @@ std::vector<std::string> GatewayArgs(const std::vector<std::string> &options) {
 } // namespace
 
 GatewayProcess::GatewayProcess(const std::vector<std::string> &options)
-    : m_process(GatewayArgs(options), true) {
-    if (!WaitForLines("listening on 127.0.0.1:")) throw std::runtime_error("no start-up line");
-    const std::string &out = Output();
-    m_port = (uint16_t)std::stoi(out.substr(out.find("127.0.0.1:") + 10));
+    : ToolProcess(GatewayArgs(options), true) {
+    if (!WaitFor("listening on 127.0.0.1:")) throw std::runtime_error("no start-up line");
+    m_port = (uint16_t)std::stoi(Output().substr(Output().find("127.0.0.1:") + 10));
 }
 
 uint64_t GatewayProcess::Summary(unsigned number, const std::string &key) const {
+    const std::string &out = Output();
     std::string prefix = "client " + std::to_string(number) + " ";
-    size_t line = Output().find(prefix);
-    while (line != std::string::npos && Output().find(" ended (", line) > Output().find('\n', line))
-        line = Output().find(prefix, line + 1);
-    if (line == std::string::npos) throw std::runtime_error("no summary of " + prefix);
-    size_t at = Output().find(key + " ", line);
-    if (at == std::string::npos || at > Output().find('\n', line))
+    size_t line = out.find(prefix);
+    while (line != std::string::npos && out.find(" ended (", line) > out.find('\n', line))
+        line = out.find(prefix, line + 1);
+    size_t at = line == std::string::npos ? line : out.find(key + " ", line);
+    if (at == std::string::npos || at > out.find('\n', line))
         throw std::runtime_error("no " + key + " in the summary of " + prefix);
-    return std::stoull(Output().substr(at + key.size() + 1));
+    return std::stoull(out.substr(at + key.size() + 1));
 }
 
 TestClient::TestClient(uint16_t port) {
     m_fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (m_fd < 0) Fail("socket");
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(m_fd, (sockaddr *)&address, sizeof(address)) != 0) Fail("connect");
+    if (m_fd < 0 || connect(m_fd, (sockaddr *)&address, sizeof(address)) != 0) Fail("connect");
 }
 
 TestClient::~TestClient() { close(m_fd); }
 
-void TestClient::Send(const std::string &bytes) {
-    if (send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != (ssize_t)bytes.size()) Fail("send");
-}
-
 void TestClient::Send(const CanMsg &msg) {
     std::string frame;
     AppendGatewayFrame(msg, frame);
-    Send(frame);
-}
-
-bool TestClient::ReadOnce(int timeoutMs) {
-    struct pollfd p = {m_fd, POLLIN, 0};
-    if (m_end != kOpen || poll(&p, 1, timeoutMs) <= 0) return false;
-    char buffer[65536];
-    ssize_t n = recv(m_fd, buffer, sizeof(buffer), 0);
-    if (n <= 0) {
-        m_end = n == 0 ? kClosed : errno == ECONNRESET ? kReset : m_end;
-        if (n < 0 && errno != ECONNRESET) Fail("recv");
-        return false;
-    }
-    m_reader.Feed(buffer, (size_t)n);
-    CanMsg msg;
-    for (GatewayFrameReader::Result r;
-         (r = m_reader.Next(&msg)) != GatewayFrameReader::kNeedMore;) {
-        if (r == GatewayFrameReader::kFrame)
-            m_frames.push_back(msg);
-        else
-            ++m_malformed;
-    }
-    return true;
+    if (send(m_fd, frame.data(), frame.size(), MSG_NOSIGNAL) != (ssize_t)frame.size()) Fail("send");
 }
 
 const std::vector<CanMsg> &TestClient::Receive(size_t count) {
     int64_t deadline = MonotonicNs() + (int64_t)kWaitMs * 1000000;
-    while (m_frames.size() < count && ReadOnce(RemainingMs(deadline))) {
+    struct pollfd p = {m_fd, POLLIN, 0};
+    char buffer[65536];
+    ssize_t n = 0;
+    while (m_frames.size() < count && poll(&p, 1, RemainingMs(deadline)) > 0 &&
+           (n = recv(m_fd, buffer, sizeof(buffer), 0)) > 0) {
+        m_reader.Feed(buffer, (size_t)n);
+        CanMsg msg;
+        for (GatewayFrameReader::Result r;
+             (r = m_reader.Next(&msg)) != GatewayFrameReader::kNeedMore;) {
+            if (r == GatewayFrameReader::kFrame)
+                m_frames.push_back(msg);
+            else
+                ++m_malformed;
+        }
     }
     return m_frames;
 }
-
-CanMsg TestMsg(uint32_t id, uint8_t length, uint8_t firstByte) {
-    CanMsg msg;
-    std::memset(&msg, 0, sizeof(msg));
-    msg.id = id;
-    msg.length = length;
-    for (uint8_t i = 0; i < length; ++i)
-        msg.data[i] = (uint8_t)(firstByte + i);
-    return msg;
-}
-
-bool SameMsg(const CanMsg &a, const CanMsg &b) { return std::memcmp(&a, &b, sizeof(CanMsg)) == 0; }

@@ -8,63 +8,49 @@
 #include <csignal>
 #include <cstdint>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 // Every wait in these helpers ends after this long at the latest.
 constexpr int kWaitMs = 10000;
 
-class GatewayProcess {
+// korvel-gateway on an ephemeral port with the given options, started with
+// SIGINT ignored as in a background job of a shell (it must still end on it).
+class GatewayProcess : public ToolProcess {
   public:
-    // Starts korvel-gateway on an ephemeral port with the given options and
-    // waits for its "listening on" line.
+    // Waits for the "listening on" line.
     explicit GatewayProcess(const std::vector<std::string> &options);
 
     uint16_t Port() const { return m_port; }
-    // Waits until `count` output lines contain `text`.
-    bool WaitForLines(const std::string &text, size_t count = 1) {
-        return m_process.WaitFor(text, count);
-    }
-    // Sends the signal, reads the rest of the output and returns the exit
-    // status (-1 when the process did not end in time or ended by a signal).
-    int Stop(int signalNumber = SIGTERM) { return m_process.Stop(signalNumber); }
-    const std::string &Output() const { return m_process.Output(); }
+    int Stop(int signalNumber = SIGTERM) { return ToolProcess::Stop(signalNumber); }
     // The number in "<key> <number>" in the summary line of client `number`.
     uint64_t Summary(unsigned number, const std::string &key) const;
 
   private:
-    ToolProcess m_process;
     uint16_t m_port = 0;
 };
 
 class TestClient {
   public:
-    enum End { kOpen, kClosed, kReset };
-
     explicit TestClient(uint16_t port);
     ~TestClient();
 
-    void Send(const std::string &bytes);
     void Send(const CanMsg &msg);
-    // Reads until `count` frames have arrived in all (or the wait ends) and
-    // returns every frame received so far.
+    // Reads until `count` frames have arrived in all, the stream ends or the
+    // wait runs out, and returns every frame received so far.
     const std::vector<CanMsg> &Receive(size_t count);
-
     const std::vector<CanMsg> &Frames() const { return m_frames; }
     uint64_t Malformed() const { return m_malformed; }
 
   private:
-    bool ReadOnce(int timeoutMs);
-
     int m_fd = -1;
-    End m_end = kOpen;
     GatewayFrameReader m_reader;
     std::vector<CanMsg> m_frames;
     uint64_t m_malformed = 0;
 };
 
-CanMsg TestMsg(uint32_t id, uint8_t length, uint8_t firstByte = 0);
 bool SameMsg(const CanMsg &a, const CanMsg &b);
+// How often `part` occurs in `text`.
+size_t Count(const std::string &text, const std::string &part);
 int64_t MonotonicNs();
 // Milliseconds left until `deadline` (a MonotonicNs value), at least 0.
 int RemainingMs(int64_t deadline);

@@ -1,14 +1,11 @@
 // Child processes of the tool tests.
 #include "tool_process.h"
 
+#include "eventually.h"
 #include "gateway_harness.h"
 
-#include <cerrno>
 #include <csignal>
-#include <cstring>
-#include <ctime>
 #include <poll.h>
-#include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,15 +54,10 @@ bool ToolProcess::ReadOutput(int timeoutMs) {
 
 bool ToolProcess::WaitFor(const std::string &text, size_t count) {
     int64_t deadline = MonotonicNs() + (int64_t)kWaitMs * 1000000;
-    for (;;) {
-        size_t found = 0;
-        for (size_t at = m_output.find(text); at != std::string::npos;
-             at = m_output.find(text, at + 1))
-            ++found;
-        if (found >= count) return true;
+    while (Count(m_output, text) < count)
         if (!ReadOutput(RemainingMs(deadline)) && (m_eof || MonotonicNs() >= deadline))
             return false;
-    }
+    return true;
 }
 
 int ToolProcess::Stop(int signalNumber) {
@@ -78,11 +70,8 @@ int ToolProcess::Finish() {
     while (!m_eof && MonotonicNs() < deadline)
         ReadOutput(RemainingMs(deadline));
     int status = 0;
-    while (waitpid(m_pid, &status, WNOHANG) == 0) {
-        if (MonotonicNs() >= deadline) return -1;
-        struct timespec pause = {0, 1000000};
-        nanosleep(&pause, nullptr);
-    }
+    if (!Eventually([&] { return waitpid(m_pid, &status, WNOHANG) != 0; }, RemainingMs(deadline)))
+        return -1;
     m_pid = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

@@ -1,6 +1,7 @@
-# korvel-send and korvel-dump as Windows programs: help, a malformed frame
-# and a closed port give their documented exit status and text.
-#   cmake -DEMULATOR=<program|arg|...> -DSEND=<korvel-send.exe> -DDUMP=<korvel-dump.exe> -P <this>
+# korvel-send and korvel-dump as a user first meets them: help, bad
+# arguments and a missing gateway give their documented exit status and
+# text. Run on the native tools, and under Wine on the tools of the zip.
+#   cmake [-DEMULATOR=<program|arg|...>] -DSEND=<korvel-send> -DDUMP=<korvel-dump> -P <this>
 string(REPLACE "|" ";" emulator "${EMULATOR}")
 
 # Runs the program with the arguments; checks the exit status and that the
@@ -20,7 +21,13 @@ endfunction()
 
 expect(0 "Examples:" ${SEND} --help)
 expect(0 "Examples:" ${DUMP} --help)
-expect(2 "expected <id>#<data> or <id>#R[<len>]" ${SEND} 127.0.0.1:1 "123#DEADBEE")
+# Nothing listens on port 1: a bad frame must end the tool before it connects.
+expect(2 "expected <id>#<data> or <id>#R[<len>]" ${SEND} 127.0.0.1:1 "123#11" "123#DEADBEE")
+expect(2 "error frames" ${SEND} 127.0.0.1:1 "20000080#0000")
 expect(2 "bad gateway address" ${DUMP} localhost)
-expect(1 "no gateway at 127.0.0.1:1" ${SEND} -c 5000 127.0.0.1:1 "123#DEADBEEF")
-expect(1 "no gateway at 127.0.0.1:1" ${DUMP} -c 5000 127.0.0.1:1)
+expect(2 "bad filter '12x:7FF'" ${DUMP} "127.0.0.1,12x:7FF")
+# With a connection time-out of ten minutes, only a tool that sees the
+# refusal ends within the time-out above.
+set(refused "no gateway at 127.0.0.1:1 (connection refused or unreachable)")
+expect(1 "${refused}" ${SEND} -c 600000 127.0.0.1:1 "123#DEADBEEF")
+expect(1 "${refused}" ${DUMP} -c 600000 127.0.0.1:1)
