@@ -6,6 +6,16 @@
 
 namespace {
 
+constexpr int kTimedOut = -1;
+constexpr int kFailed = -2;
+
+// The index of the event that ended the wait, or how it ended otherwise.
+int Signalled(uint32_t count, const OsHandle *events, uint32_t timeoutMs) {
+    const OsWaitResult r = OsWaitForEvents(count, events, timeoutMs);
+    if (r.status == OsWaitStatus::Signalled) return static_cast<int>(r.index);
+    return r.status == OsWaitStatus::Timeout ? kTimedOut : kFailed;
+}
+
 struct Events {
     OsHandle h[3] = {OsCreateEvent(nullptr), OsCreateEvent(nullptr), OsCreateEvent(nullptr)};
     ~Events() {
@@ -19,21 +29,21 @@ struct Events {
 TEST(OsEvent, SignalIsKeptUntilOneWaitTakesIt) {
     Events ev;
     ASSERT_TRUE(ev.h[0] && ev.h[1] && ev.h[2]);
-    EXPECT_EQ(OS_WAIT_TIMEOUT, OsWaitForEvents(3, ev.h, 0));
+    EXPECT_EQ(kTimedOut, Signalled(3, ev.h, 0));
     ASSERT_TRUE(OsSetEvent(ev.h[2]));
     ASSERT_TRUE(OsSetEvent(ev.h[1]));
     ASSERT_TRUE(OsSetEvent(ev.h[1]));
-    EXPECT_EQ(1u, OsWaitForEvents(3, ev.h, 0));
-    EXPECT_EQ(2u, OsWaitForEvents(3, ev.h, 0));
-    EXPECT_EQ(OS_WAIT_TIMEOUT, OsWaitForEvents(3, ev.h, 0));
+    EXPECT_EQ(1, Signalled(3, ev.h, 0));
+    EXPECT_EQ(2, Signalled(3, ev.h, 0));
+    EXPECT_EQ(kTimedOut, Signalled(3, ev.h, 0));
     OsHandle withNull[2] = {ev.h[0], nullptr};
-    EXPECT_EQ(OS_WAIT_FAILED, OsWaitForEvents(2, withNull, 0));
+    EXPECT_EQ(kFailed, Signalled(2, withNull, 0));
 }
 
 TEST(OsEvent, TimeoutWaitsAtLeastTheGivenTime) {
     Events ev;
     const uint32_t t0 = OsTimeGetTime();
-    EXPECT_EQ(OS_WAIT_TIMEOUT, OsWaitForEvents(2, ev.h, 30));
+    EXPECT_EQ(kTimedOut, Signalled(2, ev.h, 30));
     EXPECT_GE(OsTimeGetTime() - t0, 25u);
 }
 
@@ -48,7 +58,7 @@ TEST(OsEvent, SignalFromAnotherThreadEndsAnInfiniteWait) {
     uint32_t id = 0;
     OsHandle t = OsCreateThread(SignalAfterDelay, ev.h[1], &id);
     ASSERT_NE(nullptr, t);
-    EXPECT_EQ(1u, OsWaitForEvents(2, ev.h, OS_INFINITE));
+    EXPECT_EQ(1, Signalled(2, ev.h, OS_INFINITE));
     EXPECT_TRUE(OsWaitForThread(t));
     EXPECT_TRUE(OsCloseThread(t));
 }
