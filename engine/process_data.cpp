@@ -77,11 +77,11 @@ bool CProcessData::CreateEvents() {
 }
 
 void CProcessData::StartCallbackThread() {
-    m_callbackThreadDesc = ThreadDesc{CallbackThreadProc, this, OS_PRIORITY_ABOVE_NORMAL,
+    m_callbackThreadDesc = ThreadDesc{CallbackThreadProc, this, OsThreadPriority::AboveNormal,
                                       OS_INVALID_HANDLE,  0,    m_events[ENGINE_EVENT_STOP]};
     m_callbackThread = new (std::nothrow) CProcessThread;
     if (!m_callbackThread) return;
-    if (m_callbackThread->Start(&m_callbackThreadDesc) == 1) return;
+    if (m_callbackThread->Start(&m_callbackThreadDesc) == PROCESS_THREAD_OK) return;
     delete m_callbackThread;
     m_callbackThread = nullptr;
 }
@@ -112,12 +112,13 @@ uint32_t CallbackThreadProc(void *arg) {
     EngineEventFn onEvent = engine->m_onEvent;
     void *owner = engine->m_owner;
     for (;;) {
-        uint32_t r = OsWaitForEvents(ENGINE_EVENT_COUNT, events, OS_INFINITE);
-        if (r == ENGINE_EVENT_STOP) break;
-        if (r < ENGINE_EVENT_COUNT)
-            Deliver(engine, onEvent, owner, EventCodeOf(static_cast<EngineEvent>(r)));
-        else
+        const OsWaitResult r = OsWaitForEvents(ENGINE_EVENT_COUNT, events, OS_INFINITE);
+        if (r.status != OsWaitStatus::Signalled) {
             OsSleep(1); // a failed wait delivers nothing and must not spin
+            continue;
+        }
+        if (r.index == ENGINE_EVENT_STOP) break;
+        Deliver(engine, onEvent, owner, EventCodeOf(static_cast<EngineEvent>(r.index)));
     }
     if (t_closeEventsOnExit)
         for (OsHandle event : events)

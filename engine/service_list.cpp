@@ -35,9 +35,9 @@ void ServicePass() {
 
 uint32_t ServiceThreadProc(void *) {
     for (;;) {
-        uint32_t r = OsWaitForEvents(2, g_serviceEvents, kServicePeriodMs);
-        if (r == 0) return 0;
-        if (r == 1 || r == OS_WAIT_TIMEOUT)
+        const OsWaitResult r = OsWaitForEvents(2, g_serviceEvents, kServicePeriodMs);
+        if (r.status == OsWaitStatus::Signalled && r.index == 0) return 0; // "DO_EXIT"
+        if (r.status != OsWaitStatus::Failed)
             ServicePass();
         else
             OsSleep(kServicePeriodMs); // a failed wait must not turn into a busy loop
@@ -57,11 +57,11 @@ OsHandle CreateNamedEvent(const char *stem) {
 
 bool StartServiceThread() {
     g_serviceThreadDesc = ThreadDesc{
-        ServiceThreadProc, &g_engineList, OS_PRIORITY_TIME_CRITICAL, OS_INVALID_HANDLE, 0,
+        ServiceThreadProc, &g_engineList, OsThreadPriority::TimeCritical, OS_INVALID_HANDLE, 0,
         g_doExitEvent};
     g_serviceThread = new (std::nothrow) CProcessThread;
     if (!g_serviceThread) return false;
-    if (g_serviceThread->Start(&g_serviceThreadDesc) == 1) return true;
+    if (g_serviceThread->Start(&g_serviceThreadDesc) == PROCESS_THREAD_OK) return true;
     delete g_serviceThread;
     g_serviceThread = nullptr;
     return false;

@@ -66,7 +66,7 @@ void CWinSock::InitCommon() {
     m_readyFlags = 0;
     m_sendLock = m_recvLock = nullptr;
     if (g_wsaStarted != 1 && g_socketCount == 0) {
-        if (OsNetworkStartup() == 0)
+        if (OsNetworkStartup())
             g_wsaStarted = 1;
         else
             m_error = WSOCK_ERR_STARTUP;
@@ -85,18 +85,17 @@ WSockResult CWinSock::Create(int32_t family, int32_t type, int32_t protocol) {
     m_family = family;
     m_type = type;
     m_protocol = protocol;
-    if (OsSocketSetNonBlocking(m_handle) != 0 ||
-        OsSocketSetRecvBuffer(m_handle, WSOCK_CHUNK_MAX) != 0) {
+    if (!OsSocketSetNonBlocking(m_handle) || !OsSocketSetRecvBuffer(m_handle, WSOCK_CHUNK_MAX)) {
         Close();
         return WSOCK_ERR_CREATE;
     }
-    if (OsSocketSetSendBuffer(m_handle, WSOCK_CHUNK_MAX) != 0) {
+    if (!OsSocketSetSendBuffer(m_handle, WSOCK_CHUNK_MAX)) {
         Close();
         return WSOCK_ERR_FAILED;
     }
     // Without keep-alive the handle stays open in WSOCK_STATE_CLOSED; Close
     // releases it.
-    if (OsSocketSetKeepAlive(m_handle, kKeepAliveMs, kKeepAliveMs) != 0) return WSOCK_ERR_FAILED;
+    if (!OsSocketSetKeepAlive(m_handle, kKeepAliveMs, kKeepAliveMs)) return WSOCK_ERR_FAILED;
     m_state = WSOCK_STATE_CREATED;
     return WSOCK_OK;
 }
@@ -105,7 +104,7 @@ WSockResult CWinSock::Bind() {
     if (m_handle == OS_INVALID_SOCKET) return WSOCK_ERR_NO_SOCKET;
     if (m_state != WSOCK_STATE_CREATED) return WSOCK_ERR_STATE;
     uint32_t address = OsInetAddr(m_localAddressText.c_str());
-    if (OsSocketBind(m_handle, OS_AF_INET, address, m_localPort) != 0) return WSOCK_ERR_FAILED;
+    if (!OsSocketBind(m_handle, OS_AF_INET, address, m_localPort)) return WSOCK_ERR_FAILED;
     return WSOCK_OK;
 }
 
@@ -114,14 +113,14 @@ WSockResult CWinSock::IsValid() const {
 }
 
 WSockResult CWinSock::StartNetwork() {
-    if (OsNetworkStartup() != 0) return WSOCK_ERR_FAILED;
+    if (!OsNetworkStartup()) return WSOCK_ERR_FAILED;
     g_wsaStarted = 1;
     return WSOCK_OK;
 }
 
 WSockResult CWinSock::StopNetwork() {
     if (!g_wsaStarted) return WSOCK_OK;
-    WSockResult result = OsNetworkCleanup() == 0 ? WSOCK_OK : WSOCK_ERR_FAILED;
+    WSockResult result = OsNetworkCleanup() ? WSOCK_OK : WSOCK_ERR_FAILED;
     g_wsaStarted = 0;
     return result;
 }
@@ -145,15 +144,34 @@ constexpr uint32_t kLingerMs = kLingerSeconds * 1000u;
 constexpr uint32_t kCloseRetryMs = 1;
 
 // Attempts that WinSock ends later; their outcome shows in Poll.
-bool IsPendingConnectError(int error) {
-    return error == OS_WSAEWOULDBLOCK || error == OS_WSAENETUNREACH || error == OS_WSAETIMEDOUT ||
-           error == OS_WSAECONNREFUSED;
+bool IsPendingConnectError(OsSocketError error) {
+    switch (error) {
+    case OsSocketError::OS_WSAEWOULDBLOCK:
+    case OsSocketError::OS_WSAENETUNREACH:
+    case OsSocketError::OS_WSAETIMEDOUT:
+    case OsSocketError::OS_WSAECONNREFUSED:
+        return true;
+    default:
+        return false;
+    }
 }
 
 // Errors that make Close report that the network is not usable.
-bool IsNetworkError(int error) {
-    return error == OS_WSAEINTR || error == OS_WSAENOTSOCK || error == OS_WSAENETDOWN ||
-           error == OS_WSANOTINITIALISED;
+bool IsNetworkError(OsSocketError error) {
+    switch (error) {
+    case OsSocketError::OS_WSAEINTR:
+    case OsSocketError::OS_WSAENOTSOCK:
+    case OsSocketError::OS_WSAENETDOWN:
+    case OsSocketError::OS_WSANOTINITIALISED:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Whether a close call must be made again: WinSock has not finished it.
+bool CloseWouldBlock(OsSocketError error) {
+    return error == OsSocketError::OS_WSAEWOULDBLOCK || error == OsSocketError::OS_WSAEINPROGRESS;
 }
 
 } // namespace
@@ -169,7 +187,7 @@ void CWinSock::SetState(WSockState state) {
 
 WSockResult CWinSock::Connect() {
     if (m_state != WSOCK_STATE_CREATED) return WSOCK_ERR_STATE;
-    if (OsSocketConnect(m_handle, m_family, m_remoteAddress, m_remotePort) == 0) {
+    if (OsSocketConnect(m_handle, m_family, m_remoteAddress, m_remotePort)) {
         SetState(WSOCK_STATE_CONNECTED);
         return WSOCK_OK;
     }
@@ -178,12 +196,12 @@ WSockResult CWinSock::Connect() {
     return WSOCK_PENDING;
 }
 
-// Returns the error of the final shutdown call, 0 if it succeeded.
-int CWinSock::ShutdownForClose() {
+// Returns the error of the final shutdown call, OS_WSA_NO_ERROR if it succeeded.
+OsSocketError CWinSock::ShutdownForClose() {
     for (;;) {
-        if (OsSocketShutdownSend(m_handle) == 0) return 0;
-        int error = OsSocketLastError();
-        if (error != OS_WSAEINPROGRESS) return error;
+        if (OsSocketShutdownSend(m_handle)) return OsSocketError::OS_WSA_NO_ERROR;
+        const OsSocketError error = OsSocketLastError();
+        if (error != OsSocketError::OS_WSAEINPROGRESS) return error;
     }
 }
 
@@ -196,11 +214,11 @@ void CWinSock::DrainForClose() {
         FreeChunk(chunk);
 }
 
-// One close call: its error, or 0 once the handle is released.
-int CWinSock::CloseHandleOnce() {
-    if (OsSocketClose(m_handle) != 0) return OsSocketLastError();
+// One close call: its error, or OS_WSA_NO_ERROR once the handle is released.
+OsSocketError CWinSock::CloseHandleOnce() {
+    if (!OsSocketClose(m_handle)) return OsSocketLastError();
     m_handle = OS_INVALID_SOCKET;
-    return 0;
+    return OsSocketError::OS_WSA_NO_ERROR;
 }
 
 // WinSock refuses to close a non-blocking socket with a linger time as
@@ -208,12 +226,12 @@ int CWinSock::CloseHandleOnce() {
 // timer of its own. So the close is tried again every millisecond for the
 // linger time; after that the linger time is set to zero, and the close that
 // follows resets the connection and drops what the peer did not take.
-// Returns the error of the final close call, 0 if it succeeded.
-int CWinSock::ReleaseHandle() {
+// Returns the error of the final close call, OS_WSA_NO_ERROR if it succeeded.
+OsSocketError CWinSock::ReleaseHandle() {
     const uint32_t start = OsTimeGetTime();
     for (;;) {
-        const int error = CloseHandleOnce();
-        if (error != OS_WSAEWOULDBLOCK && error != OS_WSAEINPROGRESS) return error;
+        const OsSocketError error = CloseHandleOnce();
+        if (!CloseWouldBlock(error)) return error;
         if (OsTimeGetTime() - start >= kLingerMs) break;
         OsSleep(kCloseRetryMs);
     }
@@ -223,14 +241,17 @@ int CWinSock::ReleaseHandle() {
 
 WSockResult CWinSock::Close() {
     if (m_handle == OS_INVALID_SOCKET) return WSOCK_ERR_NO_SOCKET;
-    int lastError = 0;
+    constexpr OsSocketError none = OsSocketError::OS_WSA_NO_ERROR;
+    OsSocketError lastError = none;
     if (m_state >= WSOCK_STATE_CONNECTING) {
-        if (int error = ShutdownForClose()) lastError = error;
+        const OsSocketError error = ShutdownForClose();
+        if (error != none) lastError = error;
         DrainForClose();
     }
     OsSocketSetNonBlocking(m_handle);
-    if (OsSocketSetLinger(m_handle, kLingerSeconds) != 0) lastError = OsSocketLastError();
-    if (int error = ReleaseHandle()) lastError = error;
+    if (!OsSocketSetLinger(m_handle, kLingerSeconds)) lastError = OsSocketLastError();
+    const OsSocketError error = ReleaseHandle();
+    if (error != none) lastError = error;
     SetState(WSOCK_STATE_CLOSED);
     return IsNetworkError(lastError) ? WSOCK_ERR_NETWORK : WSOCK_OK;
 }
@@ -257,7 +278,7 @@ void CWinSock::ClearError() { m_error = WSOCK_OK; }
 WSockResult CWinSock::Poll() {
     if (m_state == WSOCK_STATE_CLOSED) return WSOCK_ERR_NO_SOCKET;
     OsSocketReady ready;
-    if (OsSocketSelect(m_handle, &ready) > 0) {
+    if (OsSocketSelect(m_handle, &ready)) {
         if (ready.except) {
             m_error = WSOCK_ERR_EXCEPTION;
             return WSOCK_ERR_EXCEPTION;
@@ -352,7 +373,7 @@ WSockResult CWinSock::Receive(std::string **chunk, uint16_t *length) {
         *length = static_cast<uint16_t>(n);
         return WSOCK_OK;
     }
-    int error = n == 0 ? 0 : OsSocketLastError();
+    const OsSocketError error = n == 0 ? OsSocketError::OS_WSA_NO_ERROR : OsSocketLastError();
     FreeChunk(received);
     *chunk = nullptr;
     *length = 0;
@@ -361,7 +382,7 @@ WSockResult CWinSock::Receive(std::string **chunk, uint16_t *length) {
         m_state = m_state == WSOCK_STATE_CONNECTED ? WSOCK_STATE_CLOSED_BY_PEER : WSOCK_STATE_LOST;
         return WSOCK_CLOSED_BY_PEER;
     }
-    return error == OS_WSAEWOULDBLOCK ? WSOCK_PENDING : WSOCK_ERR_RECEIVE;
+    return error == OsSocketError::OS_WSAEWOULDBLOCK ? WSOCK_PENDING : WSOCK_ERR_RECEIVE;
 }
 
 // ---- The queues, their lent locks, and the chunks they carry ----

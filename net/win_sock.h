@@ -193,10 +193,10 @@ class CWinSock {
     void Notify();
     void TransmitStep();
     void ReceiveStep();
-    int ShutdownForClose();
+    OsSocketError ShutdownForClose();
     void DrainForClose();
-    int CloseHandleOnce();
-    int ReleaseHandle();
+    OsSocketError CloseHandleOnce();
+    OsSocketError ReleaseHandle();
 
     OsSocket m_handle;
     std::string m_remoteAddressText;

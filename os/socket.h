@@ -1,6 +1,6 @@
 // IPv4 stream sockets with WinSock behaviour on every platform: calls return
-// 0 (or a byte count) on success and OS_SOCKET_ERROR on failure, and
-// OsSocketLastError gives the failure as a WinSock error number, so callers
+// whether they succeeded (the transfers a byte count or OS_SOCKET_ERROR), and
+// OsSocketLastError gives a failure as its WinSock error number, so callers
 // have one code path.
 #pragma once
 
@@ -16,44 +16,75 @@ constexpr int OS_AF_INET = 2;
 constexpr int OS_SOCK_STREAM = 1;
 constexpr int OS_IPPROTO_TCP = 6;
 
-// WinSock error numbers that callers examine. Other failures carry their
-// own WinSock numbers too.
-constexpr int OS_WSAEINTR = 10004;
-constexpr int OS_WSAEWOULDBLOCK = 10035;
-constexpr int OS_WSAEINPROGRESS = 10036;
-constexpr int OS_WSAENOTSOCK = 10038;
-constexpr int OS_WSAENETDOWN = 10050;
-constexpr int OS_WSAENETUNREACH = 10051;
-constexpr int OS_WSAETIMEDOUT = 10060;
-constexpr int OS_WSAECONNREFUSED = 10061;
-constexpr int OS_WSANOTINITIALISED = 10093;
+// WinSock's error numbers: the one list of the failures that socket calls
+// report. Windows gives them as they are; the POSIX layer translates errno
+// into them. A failure without a closer number is OS_WSASYSCALLFAILURE.
+enum class OsSocketError : int {
+    OS_WSA_NO_ERROR = 0,
+    OS_WSAEINTR = 10004,
+    OS_WSAEBADF = 10009,
+    OS_WSAEACCES = 10013,
+    OS_WSAEFAULT = 10014,
+    OS_WSAEINVAL = 10022,
+    OS_WSAEMFILE = 10024,
+    OS_WSAEWOULDBLOCK = 10035,
+    OS_WSAEINPROGRESS = 10036,
+    OS_WSAEALREADY = 10037,
+    OS_WSAENOTSOCK = 10038,
+    OS_WSAEDESTADDRREQ = 10039,
+    OS_WSAEMSGSIZE = 10040,
+    OS_WSAEPROTOTYPE = 10041,
+    OS_WSAENOPROTOOPT = 10042,
+    OS_WSAEPROTONOSUPPORT = 10043,
+    OS_WSAESOCKTNOSUPPORT = 10044,
+    OS_WSAEOPNOTSUPP = 10045,
+    OS_WSAEPFNOSUPPORT = 10046,
+    OS_WSAEAFNOSUPPORT = 10047,
+    OS_WSAEADDRINUSE = 10048,
+    OS_WSAEADDRNOTAVAIL = 10049,
+    OS_WSAENETDOWN = 10050,
+    OS_WSAENETUNREACH = 10051,
+    OS_WSAENETRESET = 10052,
+    OS_WSAECONNABORTED = 10053,
+    OS_WSAECONNRESET = 10054,
+    OS_WSAENOBUFS = 10055,
+    OS_WSAEISCONN = 10056,
+    OS_WSAENOTCONN = 10057,
+    OS_WSAESHUTDOWN = 10058,
+    OS_WSAETIMEDOUT = 10060,
+    OS_WSAECONNREFUSED = 10061,
+    OS_WSAEHOSTDOWN = 10064,
+    OS_WSAEHOSTUNREACH = 10065,
+    OS_WSANOTINITIALISED = 10093,
+    OS_WSASYSCALLFAILURE = 10107,
+};
 
-// Starts the socket library for version 2.2: 0, or the WinSock error.
-int OsNetworkStartup();
-// Ends one start: 0 or OS_SOCKET_ERROR.
-int OsNetworkCleanup();
-// The WinSock number of the calling thread's last failed socket call.
-int OsSocketLastError();
+// Starts the socket library for version 2.2; false when it cannot be used.
+bool OsNetworkStartup();
+// Ends one start.
+bool OsNetworkCleanup();
+// The failure of the calling thread's last failed socket call.
+OsSocketError OsSocketLastError();
 
 // OS_INVALID_SOCKET on failure.
 OsSocket OsSocketOpen(int family, int type, int protocol);
-int OsSocketSetNonBlocking(OsSocket s);
-int OsSocketSetRecvBuffer(OsSocket s, int bytes);
-int OsSocketSetSendBuffer(OsSocket s, int bytes);
+bool OsSocketSetNonBlocking(OsSocket s);
+bool OsSocketSetRecvBuffer(OsSocket s, int bytes);
+bool OsSocketSetSendBuffer(OsSocket s, int bytes);
 // Keep-alive probes after `idleMs` without traffic, then every `intervalMs`.
-int OsSocketSetKeepAlive(OsSocket s, uint32_t idleMs, uint32_t intervalMs);
+bool OsSocketSetKeepAlive(OsSocket s, uint32_t idleMs, uint32_t intervalMs);
 // Close keeps unsent data for up to `seconds`.
-int OsSocketSetLinger(OsSocket s, uint16_t seconds);
+bool OsSocketSetLinger(OsSocket s, uint16_t seconds);
 
 // `address` in network byte order, `port` in host byte order. A non-blocking
 // connection attempt fails with OS_WSAEWOULDBLOCK while it is in progress,
 // and also when it was refused or found no route at once: how it ended shows
 // in the exception set of the readiness test.
-int OsSocketConnect(OsSocket s, int family, uint32_t address, uint16_t port);
-int OsSocketBind(OsSocket s, int family, uint32_t address, uint16_t port);
-int OsSocketShutdownSend(OsSocket s);
+bool OsSocketConnect(OsSocket s, int family, uint32_t address, uint16_t port);
+bool OsSocketBind(OsSocket s, int family, uint32_t address, uint16_t port);
+bool OsSocketShutdownSend(OsSocket s);
 // On success the handle is gone; on failure it is still held.
-int OsSocketClose(OsSocket s);
+bool OsSocketClose(OsSocket s);
 
 // Byte count or OS_SOCKET_ERROR. Sending to a peer that has gone fails; it
 // never ends the process.
@@ -70,9 +101,9 @@ struct OsSocketReady {
     bool write;
     bool except;
 };
-// Tests readiness without waiting. Returns the number of conditions found
-// (0 for none) or OS_SOCKET_ERROR, in which case none is reported.
-int OsSocketSelect(OsSocket s, OsSocketReady *ready);
+// Tests readiness without waiting. False when the test failed; none is
+// reported then.
+bool OsSocketSelect(OsSocket s, OsSocketReady *ready);
 
 // Dotted text to an address in network byte order, as inet_addr converts it:
 // anything that is not an IPv4 address gives 0xFFFFFFFF.

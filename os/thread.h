@@ -17,17 +17,18 @@ constexpr uint32_t OS_INFINITE = 0xFFFFFFFFu;
 
 typedef uint32_t (*OsThreadProc)(void *arg);
 
-// Windows thread priorities, used as the portable scale.
-constexpr int OS_PRIORITY_NORMAL = 0;
-constexpr int OS_PRIORITY_ABOVE_NORMAL = 1;
-constexpr int OS_PRIORITY_TIME_CRITICAL = 15;
+// The levels a thread can be asked to run at, numbered as Windows numbers them.
+enum class OsThreadPriority : uint8_t {
+    Normal = 0,
+    AboveNormal = 1,
+    TimeCritical = 15,
+};
 
 // Starts `proc(arg)` at once. Returns null on failure; `*threadId` receives
 // an identifier unique within the process.
 OsHandle OsCreateThread(OsThreadProc proc, void *arg, uint32_t *threadId);
 // Best effort: where the system refuses a priority the thread keeps its own.
-bool OsSetThreadPriority(OsHandle thread, int priority);
-int OsGetThreadPriority(OsHandle thread);
+bool OsSetThreadPriority(OsHandle thread, OsThreadPriority priority);
 // Suspensions are counted: the thread runs again once each has been
 // resumed. Resuming a running thread succeeds and changes nothing. A thread
 // must be resumed before its handle is closed.
@@ -83,9 +84,13 @@ void OsWakeAllConditionVariable(OsConditionVariable *cv);
 // Auto-reset events: a successful wait takes the signal, so each signal
 // releases exactly one wait. A signal given while nobody waits is kept.
 
-// Results of OsWaitForEvents besides the index of the signalled event.
-constexpr uint32_t OS_WAIT_TIMEOUT = 0x102u;
-constexpr uint32_t OS_WAIT_FAILED = 0xFFFFFFFFu;
+// How a wait for events ended.
+enum class OsWaitStatus : uint8_t { Signalled, Timeout, Failed };
+
+struct OsWaitResult {
+    OsWaitStatus status;
+    uint32_t index; // of the signalled event; 0 for the other ends
+};
 
 // Creates an event, not signalled. `name` may be null. Windows names live in
 // the session's kernel namespace; elsewhere names are not shared between
@@ -95,6 +100,6 @@ bool OsSetEvent(OsHandle event);
 bool OsCloseEvent(OsHandle event);
 
 // Waits until one of `count` events is signalled or `timeoutMs` passes.
-// Returns the lowest index among the signalled events (and takes only that
-// signal), OS_WAIT_TIMEOUT, or OS_WAIT_FAILED for an invalid handle.
-uint32_t OsWaitForEvents(uint32_t count, const OsHandle *events, uint32_t timeoutMs);
+// Signalled gives the lowest index among the signalled events (and takes
+// only that signal); Failed stands for an invalid handle.
+OsWaitResult OsWaitForEvents(uint32_t count, const OsHandle *events, uint32_t timeoutMs);

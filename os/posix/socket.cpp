@@ -15,137 +15,104 @@
 
 namespace {
 
-thread_local int t_lastError = 0;
-
-// WinSock's numbers for the failures that POSIX calls report.
-enum WinSockError : int {
-    WSAEINTR = 10004,
-    WSAEBADF = 10009,
-    WSAEACCES = 10013,
-    WSAEFAULT = 10014,
-    WSAEINVAL = 10022,
-    WSAEMFILE = 10024,
-    WSAEWOULDBLOCK = 10035,
-    WSAEINPROGRESS = 10036,
-    WSAEALREADY = 10037,
-    WSAENOTSOCK = 10038,
-    WSAEDESTADDRREQ = 10039,
-    WSAEMSGSIZE = 10040,
-    WSAEPROTOTYPE = 10041,
-    WSAENOPROTOOPT = 10042,
-    WSAEPROTONOSUPPORT = 10043,
-    WSAESOCKTNOSUPPORT = 10044,
-    WSAEOPNOTSUPP = 10045,
-    WSAEPFNOSUPPORT = 10046,
-    WSAEAFNOSUPPORT = 10047,
-    WSAEADDRINUSE = 10048,
-    WSAEADDRNOTAVAIL = 10049,
-    WSAENETDOWN = 10050,
-    WSAENETUNREACH = 10051,
-    WSAENETRESET = 10052,
-    WSAECONNABORTED = 10053,
-    WSAECONNRESET = 10054,
-    WSAENOBUFS = 10055,
-    WSAEISCONN = 10056,
-    WSAENOTCONN = 10057,
-    WSAESHUTDOWN = 10058,
-    WSAETIMEDOUT = 10060,
-    WSAECONNREFUSED = 10061,
-    WSAEHOSTDOWN = 10064,
-    WSAEHOSTUNREACH = 10065,
-    // A failure that WinSock has no closer number for.
-    WSASYSCALLFAILURE = 10107,
-};
+thread_local OsSocketError t_lastError = OsSocketError::OS_WSA_NO_ERROR;
 
 // The one translation from errno to WinSock numbers. EWOULDBLOCK is EAGAIN
 // on Linux and needs no case of its own.
-int WinSockErrorFromErrno(int error) {
+OsSocketError WinSockErrorFromErrno(int error) {
     switch (error) {
     case EINTR:
-        return WSAEINTR;
+        return OsSocketError::OS_WSAEINTR;
     case EBADF:
-        return WSAEBADF;
+        return OsSocketError::OS_WSAEBADF;
     case EACCES:
-        return WSAEACCES;
+        return OsSocketError::OS_WSAEACCES;
     case EFAULT:
-        return WSAEFAULT;
+        return OsSocketError::OS_WSAEFAULT;
     case EINVAL:
-        return WSAEINVAL;
+        return OsSocketError::OS_WSAEINVAL;
     case EMFILE:
-        return WSAEMFILE;
+        return OsSocketError::OS_WSAEMFILE;
     case ENFILE:
-        return WSAEMFILE;
+        return OsSocketError::OS_WSAEMFILE;
     case EAGAIN:
-        return WSAEWOULDBLOCK;
+        return OsSocketError::OS_WSAEWOULDBLOCK;
     case EINPROGRESS:
-        return WSAEINPROGRESS;
+        return OsSocketError::OS_WSAEINPROGRESS;
     case EALREADY:
-        return WSAEALREADY;
+        return OsSocketError::OS_WSAEALREADY;
     case ENOTSOCK:
-        return WSAENOTSOCK;
+        return OsSocketError::OS_WSAENOTSOCK;
     case EDESTADDRREQ:
-        return WSAEDESTADDRREQ;
+        return OsSocketError::OS_WSAEDESTADDRREQ;
     case EMSGSIZE:
-        return WSAEMSGSIZE;
+        return OsSocketError::OS_WSAEMSGSIZE;
     case EPROTOTYPE:
-        return WSAEPROTOTYPE;
+        return OsSocketError::OS_WSAEPROTOTYPE;
     case ENOPROTOOPT:
-        return WSAENOPROTOOPT;
+        return OsSocketError::OS_WSAENOPROTOOPT;
     case EPROTONOSUPPORT:
-        return WSAEPROTONOSUPPORT;
+        return OsSocketError::OS_WSAEPROTONOSUPPORT;
     case ESOCKTNOSUPPORT:
-        return WSAESOCKTNOSUPPORT;
+        return OsSocketError::OS_WSAESOCKTNOSUPPORT;
     case EOPNOTSUPP:
-        return WSAEOPNOTSUPP;
+        return OsSocketError::OS_WSAEOPNOTSUPP;
     case EPFNOSUPPORT:
-        return WSAEPFNOSUPPORT;
+        return OsSocketError::OS_WSAEPFNOSUPPORT;
     case EAFNOSUPPORT:
-        return WSAEAFNOSUPPORT;
+        return OsSocketError::OS_WSAEAFNOSUPPORT;
     case EADDRINUSE:
-        return WSAEADDRINUSE;
+        return OsSocketError::OS_WSAEADDRINUSE;
     case EADDRNOTAVAIL:
-        return WSAEADDRNOTAVAIL;
+        return OsSocketError::OS_WSAEADDRNOTAVAIL;
     case ENETDOWN:
-        return WSAENETDOWN;
+        return OsSocketError::OS_WSAENETDOWN;
     case ENETUNREACH:
-        return WSAENETUNREACH;
+        return OsSocketError::OS_WSAENETUNREACH;
     case ENETRESET:
-        return WSAENETRESET;
+        return OsSocketError::OS_WSAENETRESET;
     case ECONNABORTED:
-        return WSAECONNABORTED;
+        return OsSocketError::OS_WSAECONNABORTED;
     case ECONNRESET:
-        return WSAECONNRESET;
+        return OsSocketError::OS_WSAECONNRESET;
     case ENOBUFS:
-        return WSAENOBUFS;
+        return OsSocketError::OS_WSAENOBUFS;
     case ENOMEM:
-        return WSAENOBUFS;
+        return OsSocketError::OS_WSAENOBUFS;
     case EISCONN:
-        return WSAEISCONN;
+        return OsSocketError::OS_WSAEISCONN;
     case ENOTCONN:
-        return WSAENOTCONN;
+        return OsSocketError::OS_WSAENOTCONN;
     case EPIPE:
-        return WSAESHUTDOWN;
+        return OsSocketError::OS_WSAESHUTDOWN;
     case ESHUTDOWN:
-        return WSAESHUTDOWN;
+        return OsSocketError::OS_WSAESHUTDOWN;
     case ETIMEDOUT:
-        return WSAETIMEDOUT;
+        return OsSocketError::OS_WSAETIMEDOUT;
     case ECONNREFUSED:
-        return WSAECONNREFUSED;
+        return OsSocketError::OS_WSAECONNREFUSED;
     case EHOSTDOWN:
-        return WSAEHOSTDOWN;
+        return OsSocketError::OS_WSAEHOSTDOWN;
     case EHOSTUNREACH:
-        return WSAEHOSTUNREACH;
+        return OsSocketError::OS_WSAEHOSTUNREACH;
     default:
-        return WSASYSCALLFAILURE;
+        return OsSocketError::OS_WSASYSCALLFAILURE;
     }
 }
 
-int FailWith(int winSockError) {
-    t_lastError = winSockError;
-    return OS_SOCKET_ERROR;
+// Keeps the failure for OsSocketLastError.
+bool FailWith(OsSocketError error) {
+    t_lastError = error;
+    return false;
 }
 
-int FailWithErrno() { return FailWith(WinSockErrorFromErrno(errno)); }
+bool FailWithErrno() { return FailWith(WinSockErrorFromErrno(errno)); }
+
+// The same for the calls that count bytes.
+int FailCount(OsSocketError error) {
+    FailWith(error);
+    return OS_SOCKET_ERROR;
+}
 
 // Where the socket's connection attempt stands. Windows reports a failed
 // attempt in select's exception set for as long as the socket lives; Linux
@@ -178,18 +145,18 @@ sockaddr_in MakeAddress(int family, uint32_t address, uint16_t port) {
 
 } // namespace
 
-int OsSocketLastError() { return t_lastError; }
+OsSocketError OsSocketLastError() { return t_lastError; }
 
 // Nothing to start: the C library's sockets are always ready.
-int OsNetworkStartup() { return 0; }
-int OsNetworkCleanup() { return 0; }
+bool OsNetworkStartup() { return true; }
+bool OsNetworkCleanup() { return true; }
 
 // Family, type and protocol numbers of IPv4 TCP (2, 1, 6) are the same as
 // WinSock's. Descriptors are not inherited by programs the application starts.
 OsSocket OsSocketOpen(int family, int type, int protocol) {
     PosixSocket *p = new (std::nothrow) PosixSocket{-1, ConnectStage::None, 0};
     if (!p) {
-        FailWith(WinSockErrorFromErrno(ENOBUFS));
+        FailWith(OsSocketError::OS_WSAENOBUFS);
         return OS_INVALID_SOCKET;
     }
     p->fd = socket(family, type | SOCK_CLOEXEC, protocol);
@@ -203,13 +170,13 @@ OsSocket OsSocketOpen(int family, int type, int protocol) {
 
 namespace {
 
-int SetOption(OsSocket s, int level, int name, const void *value, socklen_t size) {
+bool SetOption(OsSocket s, int level, int name, const void *value, socklen_t size) {
     PosixSocket *p = SocketRecord(s);
-    if (!p) return FailWith(OS_WSAENOTSOCK);
-    return setsockopt(p->fd, level, name, value, size) == 0 ? 0 : FailWithErrno();
+    if (!p) return FailWith(OsSocketError::OS_WSAENOTSOCK);
+    return setsockopt(p->fd, level, name, value, size) == 0 || FailWithErrno();
 }
 
-int SetIntOption(OsSocket s, int level, int name, int value) {
+bool SetIntOption(OsSocket s, int level, int name, int value) {
     return SetOption(s, level, name, &value, sizeof(value));
 }
 
@@ -218,58 +185,55 @@ int WholeSeconds(uint32_t ms) { return ms < 1000 ? 1 : static_cast<int>(ms / 100
 
 } // namespace
 
-int OsSocketSetNonBlocking(OsSocket s) {
+bool OsSocketSetNonBlocking(OsSocket s) {
     PosixSocket *p = SocketRecord(s);
-    if (!p) return FailWith(OS_WSAENOTSOCK);
+    if (!p) return FailWith(OsSocketError::OS_WSAENOTSOCK);
     int flags = fcntl(p->fd, F_GETFL, 0);
-    if (flags < 0 || fcntl(p->fd, F_SETFL, flags | O_NONBLOCK) < 0) return FailWithErrno();
-    return 0;
+    return (flags >= 0 && fcntl(p->fd, F_SETFL, flags | O_NONBLOCK) == 0) || FailWithErrno();
 }
 
-int OsSocketSetRecvBuffer(OsSocket s, int bytes) {
+bool OsSocketSetRecvBuffer(OsSocket s, int bytes) {
     return SetIntOption(s, SOL_SOCKET, SO_RCVBUF, bytes);
 }
 
-int OsSocketSetSendBuffer(OsSocket s, int bytes) {
+bool OsSocketSetSendBuffer(OsSocket s, int bytes) {
     return SetIntOption(s, SOL_SOCKET, SO_SNDBUF, bytes);
 }
 
-int OsSocketSetKeepAlive(OsSocket s, uint32_t idleMs, uint32_t intervalMs) {
-    if (SetIntOption(s, SOL_SOCKET, SO_KEEPALIVE, 1) != 0) return OS_SOCKET_ERROR;
-    if (SetIntOption(s, IPPROTO_TCP, TCP_KEEPIDLE, WholeSeconds(idleMs)) != 0)
-        return OS_SOCKET_ERROR;
-    return SetIntOption(s, IPPROTO_TCP, TCP_KEEPINTVL, WholeSeconds(intervalMs));
+bool OsSocketSetKeepAlive(OsSocket s, uint32_t idleMs, uint32_t intervalMs) {
+    return SetIntOption(s, SOL_SOCKET, SO_KEEPALIVE, 1) &&
+           SetIntOption(s, IPPROTO_TCP, TCP_KEEPIDLE, WholeSeconds(idleMs)) &&
+           SetIntOption(s, IPPROTO_TCP, TCP_KEEPINTVL, WholeSeconds(intervalMs));
 }
 
-int OsSocketSetLinger(OsSocket s, uint16_t seconds) {
+bool OsSocketSetLinger(OsSocket s, uint16_t seconds) {
     linger l{};
     l.l_onoff = 1;
     l.l_linger = seconds;
     return SetOption(s, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
 }
 
-int OsSocketBind(OsSocket s, int family, uint32_t address, uint16_t port) {
+bool OsSocketBind(OsSocket s, int family, uint32_t address, uint16_t port) {
     PosixSocket *p = SocketRecord(s);
-    if (!p) return FailWith(OS_WSAENOTSOCK);
+    if (!p) return FailWith(OsSocketError::OS_WSAENOTSOCK);
     sockaddr_in a = MakeAddress(family, address, port);
-    if (bind(p->fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0) return FailWithErrno();
-    return 0;
+    return bind(p->fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0 || FailWithErrno();
 }
 
-int OsSocketShutdownSend(OsSocket s) {
+bool OsSocketShutdownSend(OsSocket s) {
     PosixSocket *p = SocketRecord(s);
-    if (!p) return FailWith(OS_WSAENOTSOCK);
-    return shutdown(p->fd, SHUT_WR) == 0 ? 0 : FailWithErrno();
+    if (!p) return FailWith(OsSocketError::OS_WSAENOTSOCK);
+    return shutdown(p->fd, SHUT_WR) == 0 || FailWithErrno();
 }
 
 // Linux releases the descriptor even when close is interrupted, so EINTR
 // counts as done; retrying could close a descriptor opened meanwhile.
-int OsSocketClose(OsSocket s) {
+bool OsSocketClose(OsSocket s) {
     PosixSocket *p = SocketRecord(s);
-    if (!p) return FailWith(OS_WSAENOTSOCK);
+    if (!p) return FailWith(OsSocketError::OS_WSAENOTSOCK);
     if (close(p->fd) != 0 && errno != EINTR) return FailWithErrno();
     delete p;
-    return 0;
+    return true;
 }
 
 uint32_t OsInetAddr(const char *text) { return inet_addr(text); }
@@ -306,26 +270,26 @@ void FinishConnect(PosixSocket *p) {
 
 } // namespace
 
-int OsSocketConnect(OsSocket s, int family, uint32_t address, uint16_t port) {
+bool OsSocketConnect(OsSocket s, int family, uint32_t address, uint16_t port) {
     PosixSocket *p = SocketRecord(s);
-    if (!p) return FailWith(OS_WSAENOTSOCK);
+    if (!p) return FailWith(OsSocketError::OS_WSAENOTSOCK);
     sockaddr_in a = MakeAddress(family, address, port);
     if (connect(p->fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0) {
         p->stage = ConnectStage::Done;
-        return 0;
+        return true;
     }
     int error = errno;
     // WinSock reports a non-blocking attempt in progress as would-block; an
     // interrupted one carries on in the background.
     if (error == EINPROGRESS || error == EINTR) {
         p->stage = ConnectStage::Pending;
-        return FailWith(OS_WSAEWOULDBLOCK);
+        return FailWith(OsSocketError::OS_WSAEWOULDBLOCK);
     }
     // An attempt that ended at once takes the way of one that ends later:
     // in progress now, the exception condition from the next readiness test.
     if (AttemptFailed(error)) {
         p->stage = ConnectStage::Failed;
-        return FailWith(OS_WSAEWOULDBLOCK);
+        return FailWith(OsSocketError::OS_WSAEWOULDBLOCK);
     }
     return FailWith(WinSockErrorFromErrno(error));
 }
@@ -334,26 +298,26 @@ int OsSocketConnect(OsSocket s, int family, uint32_t address, uint16_t port) {
 // The events are mapped the way Linux select maps them, except that a socket
 // whose connection attempt failed is in the exception set only, and a socket
 // without a connection (attempt) is ready for nothing, as under WinSock.
-int OsSocketSelect(OsSocket s, OsSocketReady *ready) {
+bool OsSocketSelect(OsSocket s, OsSocketReady *ready) {
     *ready = OsSocketReady{false, false, false};
     PosixSocket *p = SocketRecord(s);
-    if (!p) return FailWith(OS_WSAENOTSOCK);
+    if (!p) return FailWith(OsSocketError::OS_WSAENOTSOCK);
     pollfd pfd{p->fd, POLLIN | POLLOUT | POLLPRI, 0};
     int found = poll(&pfd, 1, 0);
     if (found < 0) return FailWithErrno();
-    if (found == 0 && p->stage != ConnectStage::Failed) return 0;
-    if (pfd.revents & POLLNVAL) return FailWith(OS_WSAENOTSOCK);
+    if (found == 0 && p->stage != ConnectStage::Failed) return true;
+    if (pfd.revents & POLLNVAL) return FailWith(OsSocketError::OS_WSAENOTSOCK);
     if (p->stage == ConnectStage::Pending && (pfd.revents & (POLLOUT | POLLERR | POLLHUP)))
         FinishConnect(p);
     if (p->stage == ConnectStage::Failed) {
         ready->except = true;
-        return 1;
+        return true;
     }
-    if (p->stage != ConnectStage::Done) return 0;
+    if (p->stage != ConnectStage::Done) return true;
     ready->read = (pfd.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
     ready->write = (pfd.revents & POLLOUT) != 0;
     ready->except = (pfd.revents & POLLPRI) != 0;
-    return int(ready->read) + int(ready->write) + int(ready->except);
+    return true;
 }
 
 // MSG_NOSIGNAL: a peer that has gone makes the call fail with EPIPE instead
@@ -362,21 +326,21 @@ int OsSocketSelect(OsSocket s, OsSocketReady *ready) {
 int OsSocketSendTo(OsSocket s, const char *data, int length, int family, uint32_t address,
                    uint16_t port) {
     PosixSocket *p = SocketRecord(s);
-    if (!p) return FailWith(OS_WSAENOTSOCK);
+    if (!p) return FailCount(OsSocketError::OS_WSAENOTSOCK);
     sockaddr_in a = MakeAddress(family, address, port);
     ssize_t n = sendto(p->fd, data, static_cast<size_t>(length), MSG_NOSIGNAL,
                        reinterpret_cast<sockaddr *>(&a), sizeof(a));
-    return n < 0 ? FailWithErrno() : static_cast<int>(n);
+    return n < 0 ? FailCount(WinSockErrorFromErrno(errno)) : static_cast<int>(n);
 }
 
 int OsSocketRecvFrom(OsSocket s, char *buffer, int length) {
     PosixSocket *p = SocketRecord(s);
-    if (!p) return FailWith(OS_WSAENOTSOCK);
+    if (!p) return FailCount(OsSocketError::OS_WSAENOTSOCK);
     ssize_t n = recvfrom(p->fd, buffer, static_cast<size_t>(length), 0, nullptr, nullptr);
     if (n == 0 && p->brokenError != 0) {
         int error = p->brokenError;
         p->brokenError = 0;
-        return FailWith(WinSockErrorFromErrno(error));
+        return FailCount(WinSockErrorFromErrno(error));
     }
-    return n < 0 ? FailWithErrno() : static_cast<int>(n);
+    return n < 0 ? FailCount(WinSockErrorFromErrno(errno)) : static_cast<int>(n);
 }

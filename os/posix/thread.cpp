@@ -23,7 +23,6 @@ struct PosixThread {
     OsThreadProc proc;
     void *arg;
     bool joined = false;
-    int priority = OS_PRIORITY_NORMAL;
     std::atomic<bool> ended{false};
     // Set when the handle is closed while the thread still runs: the thread
     // then frees this record itself when it ends.
@@ -102,24 +101,32 @@ OsHandle OsCreateThread(OsThreadProc proc, void *arg, uint32_t *threadId) {
 // thread needs the privilege for it (or a matching RLIMIT_NICE); without it
 // the request is refused and the thread keeps what it had. The library's
 // threads always wait between two pieces of work, so they make progress at
-// any level. The priority read back is always the one in effect.
-bool OsSetThreadPriority(OsHandle thread, int priority) {
-    PosixThread *t = static_cast<PosixThread *>(thread);
-    if (!t) return false;
-    int nice = 0;
-    if (priority == OS_PRIORITY_TIME_CRITICAL)
-        nice = -2;
-    else if (priority == OS_PRIORITY_ABOVE_NORMAL)
-        nice = -1;
-    else if (priority != OS_PRIORITY_NORMAL)
-        return false;
-    if (setpriority(PRIO_PROCESS, static_cast<id_t>(t->tid.load()), nice) != 0) return false;
-    t->priority = priority;
-    return true;
+// any level.
+namespace {
+
+// Values outside the set, which only a cast makes, are refused.
+bool NiceValueOf(OsThreadPriority priority, int *nice) {
+    switch (priority) {
+    case OsThreadPriority::Normal:
+        *nice = 0;
+        return true;
+    case OsThreadPriority::AboveNormal:
+        *nice = -1;
+        return true;
+    case OsThreadPriority::TimeCritical:
+        *nice = -2;
+        return true;
+    }
+    return false;
 }
 
-int OsGetThreadPriority(OsHandle thread) {
-    return thread ? static_cast<PosixThread *>(thread)->priority : OS_PRIORITY_NORMAL;
+} // namespace
+
+bool OsSetThreadPriority(OsHandle thread, OsThreadPriority priority) {
+    PosixThread *t = static_cast<PosixThread *>(thread);
+    int nice = 0;
+    return t && NiceValueOf(priority, &nice) &&
+           setpriority(PRIO_PROCESS, static_cast<id_t>(t->tid.load()), nice) == 0;
 }
 
 bool OsWaitForThread(OsHandle thread) {
@@ -317,23 +324,24 @@ bool OsCloseEvent(OsHandle event) {
     return true;
 }
 
-uint32_t OsWaitForEvents(uint32_t count, const OsHandle *events, uint32_t timeoutMs) {
-    if (count == 0 || !events) return OS_WAIT_FAILED;
+OsWaitResult OsWaitForEvents(uint32_t count, const OsHandle *events, uint32_t timeoutMs) {
+    const OsWaitResult failed{OsWaitStatus::Failed, 0};
+    if (count == 0 || !events) return failed;
     for (uint32_t i = 0; i < count; ++i)
-        if (!events[i] || events[i] == OS_INVALID_HANDLE) return OS_WAIT_FAILED;
+        if (!events[i] || events[i] == OS_INVALID_HANDLE) return failed;
     pthread_once(&g_condOnce, InitCond);
     timespec deadline = Deadline(timeoutMs == OS_INFINITE ? 0 : timeoutMs);
     pthread_mutex_lock(&g_eventMutex);
-    uint32_t result = TakeSignal(count, events);
-    while (result == count) {
+    OsWaitResult result{OsWaitStatus::Signalled, TakeSignal(count, events)};
+    while (result.index == count) {
         int r = timeoutMs == OS_INFINITE
                     ? pthread_cond_wait(&g_eventCond, &g_eventMutex)
                     : pthread_cond_timedwait(&g_eventCond, &g_eventMutex, &deadline);
-        result = TakeSignal(count, events);
-        if (result == count && r == ETIMEDOUT)
-            result = OS_WAIT_TIMEOUT;
-        else if (result == count && r != 0)
-            result = OS_WAIT_FAILED;
+        result.index = TakeSignal(count, events);
+        if (result.index == count && r != 0) {
+            result = OsWaitResult{r == ETIMEDOUT ? OsWaitStatus::Timeout : OsWaitStatus::Failed, 0};
+            break;
+        }
     }
     pthread_mutex_unlock(&g_eventMutex);
     return result;

@@ -11,7 +11,7 @@ namespace {
 
 SOCKET Native(OsSocket s) { return static_cast<SOCKET>(s); }
 
-int Result(int r) { return r == SOCKET_ERROR ? OS_SOCKET_ERROR : 0; }
+bool Succeeded(int r) { return r != SOCKET_ERROR; }
 
 sockaddr_in MakeAddress(int family, uint32_t address, uint16_t port) {
     sockaddr_in a{};
@@ -21,62 +21,63 @@ sockaddr_in MakeAddress(int family, uint32_t address, uint16_t port) {
     return a;
 }
 
-int SetIntOption(OsSocket s, int name, int value) {
-    return Result(setsockopt(Native(s), SOL_SOCKET, name, reinterpret_cast<const char *>(&value),
-                             sizeof(value)));
+bool SetIntOption(OsSocket s, int name, int value) {
+    return Succeeded(setsockopt(Native(s), SOL_SOCKET, name, reinterpret_cast<const char *>(&value),
+                                sizeof(value)));
 }
 
 } // namespace
 
-int OsNetworkStartup() {
+bool OsNetworkStartup() {
     WSADATA data;
-    return WSAStartup(MAKEWORD(2, 2), &data);
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
 }
 
-int OsNetworkCleanup() { return Result(WSACleanup()); }
+bool OsNetworkCleanup() { return Succeeded(WSACleanup()); }
 
-int OsSocketLastError() { return WSAGetLastError(); }
+// OsSocketError holds WinSock's own numbers, so there is nothing to translate.
+OsSocketError OsSocketLastError() { return static_cast<OsSocketError>(WSAGetLastError()); }
 
 OsSocket OsSocketOpen(int family, int type, int protocol) {
     SOCKET s = socket(family, type, protocol);
     return s == INVALID_SOCKET ? OS_INVALID_SOCKET : static_cast<OsSocket>(s);
 }
 
-int OsSocketSetNonBlocking(OsSocket s) {
+bool OsSocketSetNonBlocking(OsSocket s) {
     u_long on = 1;
-    return Result(ioctlsocket(Native(s), FIONBIO, &on));
+    return Succeeded(ioctlsocket(Native(s), FIONBIO, &on));
 }
 
-int OsSocketSetRecvBuffer(OsSocket s, int bytes) { return SetIntOption(s, SO_RCVBUF, bytes); }
+bool OsSocketSetRecvBuffer(OsSocket s, int bytes) { return SetIntOption(s, SO_RCVBUF, bytes); }
 
-int OsSocketSetSendBuffer(OsSocket s, int bytes) { return SetIntOption(s, SO_SNDBUF, bytes); }
+bool OsSocketSetSendBuffer(OsSocket s, int bytes) { return SetIntOption(s, SO_SNDBUF, bytes); }
 
-int OsSocketSetKeepAlive(OsSocket s, uint32_t idleMs, uint32_t intervalMs) {
+bool OsSocketSetKeepAlive(OsSocket s, uint32_t idleMs, uint32_t intervalMs) {
     tcp_keepalive values{};
     values.onoff = 1;
     values.keepalivetime = idleMs;
     values.keepaliveinterval = intervalMs;
     DWORD returned = 0;
-    return Result(WSAIoctl(Native(s), SIO_KEEPALIVE_VALS, &values, sizeof(values), nullptr, 0,
-                           &returned, nullptr, nullptr));
+    return Succeeded(WSAIoctl(Native(s), SIO_KEEPALIVE_VALS, &values, sizeof(values), nullptr, 0,
+                              &returned, nullptr, nullptr));
 }
 
-int OsSocketSetLinger(OsSocket s, uint16_t seconds) {
+bool OsSocketSetLinger(OsSocket s, uint16_t seconds) {
     linger l{};
     l.l_onoff = 1;
     l.l_linger = seconds;
-    return Result(setsockopt(Native(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&l),
-                             sizeof(l)));
+    return Succeeded(setsockopt(Native(s), SOL_SOCKET, SO_LINGER,
+                                reinterpret_cast<const char *>(&l), sizeof(l)));
 }
 
-int OsSocketBind(OsSocket s, int family, uint32_t address, uint16_t port) {
+bool OsSocketBind(OsSocket s, int family, uint32_t address, uint16_t port) {
     sockaddr_in a = MakeAddress(family, address, port);
-    return Result(bind(Native(s), reinterpret_cast<sockaddr *>(&a), sizeof(a)));
+    return Succeeded(bind(Native(s), reinterpret_cast<sockaddr *>(&a), sizeof(a)));
 }
 
-int OsSocketShutdownSend(OsSocket s) { return Result(shutdown(Native(s), SD_SEND)); }
+bool OsSocketShutdownSend(OsSocket s) { return Succeeded(shutdown(Native(s), SD_SEND)); }
 
-int OsSocketClose(OsSocket s) { return Result(closesocket(Native(s))); }
+bool OsSocketClose(OsSocket s) { return Succeeded(closesocket(Native(s))); }
 
 uint32_t OsInetAddr(const char *text) { return inet_addr(text); }
 
@@ -85,13 +86,12 @@ void OsInetNtoa(uint32_t address, char text[16]) {
     std::snprintf(text, 16, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
 }
 
-int OsSocketConnect(OsSocket s, int family, uint32_t address, uint16_t port) {
+bool OsSocketConnect(OsSocket s, int family, uint32_t address, uint16_t port) {
     sockaddr_in a = MakeAddress(family, address, port);
-    int r = connect(Native(s), reinterpret_cast<sockaddr *>(&a), sizeof(a));
-    return r == SOCKET_ERROR ? OS_SOCKET_ERROR : 0;
+    return Succeeded(connect(Native(s), reinterpret_cast<sockaddr *>(&a), sizeof(a)));
 }
 
-int OsSocketSelect(OsSocket s, OsSocketReady *ready) {
+bool OsSocketSelect(OsSocket s, OsSocketReady *ready) {
     *ready = OsSocketReady{false, false, false};
     fd_set readSet, writeSet, exceptSet;
     FD_ZERO(&readSet);
@@ -101,12 +101,11 @@ int OsSocketSelect(OsSocket s, OsSocketReady *ready) {
     FD_SET(Native(s), &writeSet);
     FD_SET(Native(s), &exceptSet);
     timeval zero{0, 0};
-    int found = select(0, &readSet, &writeSet, &exceptSet, &zero);
-    if (found == SOCKET_ERROR) return OS_SOCKET_ERROR;
+    if (select(0, &readSet, &writeSet, &exceptSet, &zero) == SOCKET_ERROR) return false;
     ready->read = FD_ISSET(Native(s), &readSet) != 0;
     ready->write = FD_ISSET(Native(s), &writeSet) != 0;
     ready->except = FD_ISSET(Native(s), &exceptSet) != 0;
-    return found;
+    return true;
 }
 
 int OsSocketSendTo(OsSocket s, const char *data, int length, int family, uint32_t address,

@@ -36,11 +36,10 @@ OsHandle OsCreateThread(OsThreadProc proc, void *arg, uint32_t *threadId) {
     return h;
 }
 
-bool OsSetThreadPriority(OsHandle thread, int priority) {
-    return SetThreadPriority(thread, priority) != 0;
+// OsThreadPriority holds Windows's own levels.
+bool OsSetThreadPriority(OsHandle thread, OsThreadPriority priority) {
+    return SetThreadPriority(thread, static_cast<int>(priority)) != 0;
 }
-
-int OsGetThreadPriority(OsHandle thread) { return GetThreadPriority(thread); }
 
 bool OsSuspendThread(OsHandle thread) { return SuspendThread(thread) != static_cast<DWORD>(-1); }
 
@@ -88,8 +87,8 @@ bool OsSetEvent(OsHandle event) { return SetEvent(event) != 0; }
 
 bool OsCloseEvent(OsHandle event) { return CloseHandle(event) != 0; }
 
-uint32_t OsWaitForEvents(uint32_t count, const OsHandle *events, uint32_t timeoutMs) {
-    DWORD r = WaitForMultipleObjects(count, events, FALSE, timeoutMs);
-    if (r < WAIT_OBJECT_0 + count) return r - WAIT_OBJECT_0;
-    return r == WAIT_TIMEOUT ? OS_WAIT_TIMEOUT : OS_WAIT_FAILED;
+OsWaitResult OsWaitForEvents(uint32_t count, const OsHandle *events, uint32_t timeoutMs) {
+    const DWORD r = WaitForMultipleObjects(count, events, FALSE, timeoutMs);
+    if (r < WAIT_OBJECT_0 + count) return OsWaitResult{OsWaitStatus::Signalled, r - WAIT_OBJECT_0};
+    return OsWaitResult{r == WAIT_TIMEOUT ? OsWaitStatus::Timeout : OsWaitStatus::Failed, 0};
 }

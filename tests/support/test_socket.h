@@ -10,9 +10,6 @@ constexpr TestSocket kNoTestSocket = -1;
 
 // Listens on 127.0.0.1 with an ephemeral port, written to *port.
 TestSocket TestListen(uint16_t *port, int backlog = 64);
-// Whether data, an end of stream or a connection to accept is there within
-// `timeoutMs`.
-bool TestWaitReadable(TestSocket s, uint32_t timeoutMs);
 TestSocket TestAccept(TestSocket listener);
 bool TestSendAll(TestSocket s, const char *data, size_t length);
 // Sends one byte as TCP urgent data.

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -56,9 +55,4 @@ bool TestAbort(TestSocket s) {
     setsockopt(static_cast<int>(s), SOL_SOCKET, SO_LINGER, &l, sizeof(l));
     shutdown(static_cast<int>(s), SHUT_RD);
     return true;
-}
-
-bool TestWaitReadable(TestSocket s, uint32_t timeoutMs) {
-    pollfd pfd{static_cast<int>(s), POLLIN, 0};
-    return poll(&pfd, 1, static_cast<int>(timeoutMs)) > 0;
 }

@@ -4,22 +4,19 @@
 
 namespace {
 
-struct NetworkStart {
-    NetworkStart() {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-    }
-    ~NetworkStart() { WSACleanup(); }
-};
-
-void StartNetwork() { static NetworkStart start; }
+// Once for the process, which ends it.
+bool StartNetwork() {
+    static WSADATA data;
+    static const bool started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    return started;
+}
 
 SOCKET Native(TestSocket s) { return static_cast<SOCKET>(s); }
 
 } // namespace
 
 TestSocket TestListen(uint16_t *port, int backlog) {
-    StartNetwork();
+    if (!StartNetwork()) return kNoTestSocket;
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     if (s == INVALID_SOCKET) return kNoTestSocket;
     sockaddr_in addr{};
@@ -63,12 +60,4 @@ bool TestAbort(TestSocket s) {
     setsockopt(Native(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&l), sizeof(l));
     closesocket(Native(s));
     return false;
-}
-
-bool TestWaitReadable(TestSocket s, uint32_t timeoutMs) {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(Native(s), &set);
-    timeval t{static_cast<long>(timeoutMs / 1000), static_cast<long>(timeoutMs % 1000) * 1000};
-    return select(0, &set, nullptr, nullptr, &t) > 0;
 }
