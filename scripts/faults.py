@@ -71,7 +71,8 @@ FAULTS = [
           "from += length - CODEC_MAX_PENDING_FRAGMENT + 1;\n"
           "        length = CODEC_MAX_PENDING_FRAGMENT - 1;", "codec_test"),
     Fault("socket's exception error not kept", "net/win_sock.cpp",
-          "m_error = WSOCK_ERR_EXCEPTION;\n            return", "return", "net_test"),
+          "m_error = WSOCK_ERR_EXCEPTION;\n            return", "return",
+          "unsent_frames_test|socket_call_faults_test"),
     Fault("queues hand out the newest chunk first", "net/win_sock.cpp",
           "*chunk = queue.front();\n    queue.pop_front();",
           "*chunk = queue.back();\n    queue.pop_back();", "net_test"),
