@@ -1,20 +1,44 @@
-// One connection of the soak: open an instance against one fault, use it,
-// see the fault arrive as documented, shut it down and settle the books.
+// One connection of the soak: a korvel-gateway process that plays one fault,
+// an instance that uses it, and the books of every frame the gateway sent.
 #pragma once
 
-#include "frame_ledger.h"
-#include "gateway_child.h"
-#include "scenarios.h"
-
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
+// The soak's counters, in frames unless named otherwise.
+enum Count {
+    kConnections,
+    kSent,        // generated frames the gateways sent
+    kRead,        // read intact and in order
+    kOverrun,     // lost while the receive buffer was full
+    kMalformed,   // lost behind a malformed frame
+    kCutOff,      // still on the way when a reset or the shutdown ended the connection
+    kUnaccounted, // lost without a rule that explains it
+    kCorrupt,     // read with a wrong content, order or number
+    kWritten,     // messages the library accepted
+    kGatewayIn,   // frames the gateways received
+    kCounts
+};
+extern const char *const kCountNames[kCounts];
+
+struct Totals {
+    uint64_t n[kCounts] = {};
+    void Add(const Totals &other) {
+        for (int i = 0; i < kCounts; ++i)
+            n[i] += other.n[i];
+    }
+};
+
+// What a worker's thread is waiting for in the library, for the watchdog.
+struct CallClock {
+    std::atomic<int64_t> sinceMs{0}; // 0 while no library call runs
+    std::atomic<const char *> name{nullptr};
+};
+
 struct SessionPlan {
-    const Scenario *scenario = nullptr;
-    GatewayChild *gateway = nullptr; // null when nothing listens
-    unsigned client = 0;             // the gateway's number for this connection
-    uint16_t port = 0;
+    size_t scenario = 0;
     bool callback = false;
     uint16_t rxSize = 1000;
     uint32_t batch = 16; // messages per read, at most 64
@@ -22,24 +46,14 @@ struct SessionPlan {
     unsigned slot = 0; // the worker's index, passed as the callback's user value
 };
 
-struct SessionResult {
-    LedgerTotals totals;
-    uint64_t written = 0;   // messages the library accepted
-    uint64_t gatewayIn = 0; // frames the gateway received
-    uint64_t malformedSent = 0;
-    bool gatewayLost = false; // the gateway's client numbering can no longer be trusted
-    std::string problem;      // empty when everything behaved as documented
-};
+// One worker per slot, and at most 10 instances may be open.
+constexpr unsigned kMaxWorkers = 9;
 
-// What the worker's thread is waiting for in the library, for the watchdog.
-struct CallClock {
-    std::atomic<int64_t> sinceMs{0}; // 0 while no library call runs
-    std::atomic<const char *> name{nullptr};
-};
+size_t ScenarioCount();
+const char *ScenarioName(size_t index);
 
-// Callback user values index this many slots.
-constexpr unsigned kMaxWorkers = 16;
+// Runs one connection and adds its figures to *totals. Returns what did not
+// behave as documented, empty when everything did.
+std::string RunSession(const SessionPlan &plan, CallClock *clock, Totals *totals);
 
-void RunSession(const SessionPlan &plan, CallClock *clock, SessionResult *result);
-
-int64_t SoakNowMs();
+int64_t NowMs();
