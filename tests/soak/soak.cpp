@@ -30,14 +30,15 @@ const unsigned kMaxWorkers = 9; // at most 10 instances may be open
 const uint16_t kTxSize = 100;
 const uint16_t kRxSizes[] = {50, 1000, 65535};
 
+// Far more messages than a loopback connection whose peer never reads can
+// take in (its socket buffers hold a few MiB), in the soak's shortest frames
+// ("$CAN;S;D;0x100;0x0;#", 20 bytes).
+const uint64_t kMostUnreadMessages = (256u << 20) / 20;
+
 // A malformed frame costs at most what follows it in one parse: the rest of
 // a network read of 65535 bytes behind a pending fragment of at most 64 KiB,
 // and the frame cut at its end. A generated frame of length 8 has at least
 // 50 bytes.
-// Far more messages than a loopback connection whose peer never reads can
-// take in (its socket buffers hold a few MiB), in the soak's shortest frames
-// ("$CAN;S;D;0x100;0x2;0x0;0x0;#", 28 bytes).
-const uint64_t kMostUnreadMessages = (256u << 20) / 28;
 const uint64_t kMostFramesBehindMalformed = (65535 + 65536) / 50 + 2;
 
 // The soak's counters, in frames unless named otherwise ("cut off": still on
@@ -219,9 +220,9 @@ class Session {
         }
     }
 
-    // The fault shows as documented: the end of the stream in the state, the
-    // fault's error from the calls and as EVENT_ERROR. Then the frames sent
-    // before the end are read.
+    // The fault shows as documented: its error from the calls and as
+    // EVENT_ERROR. Then the frames sent before the end are read, where the
+    // gateway sends a known number.
     void AwaitEnd() {
         if (m_sc.error != 0) {
             if (!WaitFor(!m_callback, [&] { return State(), Seen(m_sc.error); }))
