@@ -255,8 +255,8 @@ class Session {
         uint32_t count = 0;
         uint32_t r = KORVEL_ReadCanMsg(m_n, msgs, m_batch, &count);
         // The callback may race with the shutdown of its instance.
-        bool gone = fromCallback && r == KORVEL_ERR_ILLEGAL_INSTANCE;
-        if (r != KORVEL_OK && r != KORVEL_ERR_NO_MESSAGE && !gone) {
+        const uint32_t gone = fromCallback ? KORVEL_ERR_ILLEGAL_INSTANCE : KORVEL_OK;
+        if (r != KORVEL_OK && r != KORVEL_ERR_NO_MESSAGE && r != gone) {
             ++m_statuses[r];
             // A socket error is latched again by every service cycle; the
             // call right behind the one that took it reads.
@@ -271,7 +271,7 @@ class Session {
             m_overruns.push_back(m_read);
             r = KORVEL_ResetCanState(m_n, KORVEL_CANSTATE_RX_OVERRUN);
         }
-        if (r != KORVEL_OK && !gone) ++m_statuses[r];
+        if (r != KORVEL_OK && r != gone) ++m_statuses[r];
         return count;
     }
 
