@@ -78,18 +78,6 @@ TEST_F(Lifecycle, PollingInstanceSendsAndReceivesFramesExactly) {
     EXPECT_TRUE(gateway.WaitForClientEnd(0));
 }
 
-// A write on one instance reaches its own connection only.
-TEST_F(Lifecycle, EachInstanceHasItsOwnConnection) {
-    for (int32_t expected = 1; expected <= 3; ++expected)
-        ASSERT_EQ(expected, Open());
-    ASSERT_TRUE(gateway.WaitForClients(3));
-    CanMsg m = Msg(0x7);
-    uint32_t written = 0;
-    ASSERT_EQ(0u, lib.WriteCanMsg(2, &m, 1, &written));
-    ASSERT_TRUE(Eventually([&] { return !gateway.Received(1).empty(); }));
-    EXPECT_EQ("", gateway.Received(0) + gateway.Received(2));
-}
-
 // The transmit step of every service cycle comes before its receive step,
 // so the cycle that sets the overrun bit has found nothing to send.
 TEST_F(Lifecycle, FullReceiveBufferDropsAndSetsOverrun) {
