@@ -45,9 +45,10 @@ TEST_F(BadInput, AddressesAndPortsThatReachNoGatewayFailToConnect) {
     for (const char *address : {"", "localhost", "256.0.0.1", "1.2.3.4.5", "::1", "127.0.0.1/8",
                                 "\x7f\x01\xff", "127.0.0.1.127.0.0.1."})
         EXPECT_EQ(KORVEL_ERR_CONNECTION, openAt(address)) << address;
-    EXPECT_EQ(KORVEL_OK, openAt("127.1\0garbage!!!!!!!"s));
     p.port = 0;
     EXPECT_EQ(KORVEL_ERR_CONNECTION, openAt("127.0.0.1"));
+    p = params; // the bound only against a hang: the machine may be slow
+    EXPECT_EQ(KORVEL_OK, openAt("127.1\0garbage!!!!!!!"s));
 }
 
 // A time-out of 0 opens only when nothing is left to wait for; the largest

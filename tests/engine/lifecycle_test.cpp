@@ -44,9 +44,9 @@ class Lifecycle : public LibraryTest {
 TEST_F(Lifecycle, PollingInstanceSendsAndReceivesFramesExactly) {
     int32_t n = Open();
     ASSERT_EQ(1, n);
-    uint32_t state = 0;
-    EXPECT_EQ(0u, lib.GetConnectionState(n, &state));
-    EXPECT_EQ(KORVEL_CONN_CONNECTED, state);
+    uint32_t conn = 0;
+    EXPECT_EQ(KORVEL_OK, lib.GetConnectionState(n, &conn));
+    EXPECT_EQ(KORVEL_CONN_CONNECTED, conn); // a polling open waits for the connection
     ASSERT_TRUE(gateway.WaitForClients(1));
 
     CanMsg out[2] = {Msg(0x123, 3, 0), Msg(0x18DAF110, 8)};
@@ -54,9 +54,9 @@ TEST_F(Lifecycle, PollingInstanceSendsAndReceivesFramesExactly) {
     out[0].data[2] = 0;
     out[0].timestamp = 0x12345678; // never part of a frame
     out[1].flags = KORVEL_MSGFLAG_EXT | KORVEL_MSGFLAG_RTR;
-    uint32_t written = 0;
-    ASSERT_EQ(0u, lib.WriteCanMsg(n, out, 2, &written));
-    EXPECT_EQ(2u, written);
+    uint32_t count = 0;
+    ASSERT_EQ(KORVEL_OK, lib.WriteCanMsg(n, out, 2, &count));
+    EXPECT_EQ(2u, count);
     const std::string expected = "$CAN;S;D;0x123;0x3;0x0;0xab;0x0;#$CAN;E;R;0x18daf110;0x8;#";
     ASSERT_TRUE(gateway.WaitForBytes(0, expected.size()));
     EXPECT_EQ(expected, gateway.Received(0));
@@ -73,8 +73,16 @@ TEST_F(Lifecycle, PollingInstanceSendsAndReceivesFramesExactly) {
     EXPECT_EQ(KORVEL_MSGFLAG_EXT, in[1].flags);
     EXPECT_EQ(2, in[1].length);
     EXPECT_EQ(0x33, in[1].data[1]);
+    // An empty read is flagged in the state word; RESET_CANSTATE clears it.
+    uint16_t state = 0;
+    EXPECT_EQ(KORVEL_ERR_NO_MESSAGE, lib.ReadCanMsg(n, out, 1, &count));
+    EXPECT_EQ(KORVEL_OK, lib.GetCanState(n, &state));
+    EXPECT_TRUE(state & KORVEL_CANSTATE_RX_EMPTY);
+    EXPECT_EQ(KORVEL_OK, lib.ResetCan(n, KORVEL_RESET_CANSTATE));
+    EXPECT_EQ(KORVEL_OK, lib.GetCanState(n, &state));
+    EXPECT_EQ(0, state & KORVEL_CANSTATE_RX_EMPTY);
 
-    EXPECT_EQ(0u, lib.Shutdown(n));
+    EXPECT_EQ(KORVEL_OK, lib.Shutdown(n));
     EXPECT_TRUE(gateway.WaitForClientEnd(0));
 }
 
@@ -111,17 +119,14 @@ TEST_F(Lifecycle, PeerCloseEndsTheConnectionStateAndResetBecomesThePendingError)
     int32_t b = Open(RecordEvent);
     ASSERT_TRUE(gateway.WaitForClients(2));
     gateway.Close(0);
-    uint32_t state = 0;
     // 5 at the end of the stream, 7 once a further receive sees it again.
-    EXPECT_TRUE(Eventually(
-        [&] { return lib.GetConnectionState(a, &state) == 0 && state == KORVEL_CONN_LOST; }));
+    EXPECT_TRUE(Reaches(a, KORVEL_CONN_LOST));
     ASSERT_TRUE(Eventually([] { return CountEvents(EVENT_CONNECTED) == 1; }));
     gateway.Reset(1);
     uint16_t canState = 0;
     if (RunningUnderWine()) {
         // Wine reports a reset as the end of the stream, not as an error.
-        EXPECT_TRUE(Eventually(
-            [&] { return lib.GetConnectionState(b, &state) == 0 && state == KORVEL_CONN_LOST; }));
+        EXPECT_TRUE(Reaches(b, KORVEL_CONN_LOST));
         return;
     }
     for (int seen = 0; seen < 2; ++seen)

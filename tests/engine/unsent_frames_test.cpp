@@ -86,9 +86,7 @@ TEST_F(UnsentFrames, RefusedConnectionKeepsWritesInTheTransmitBuffer) {
     ASSERT_TRUE(Eventually([] { return g_events[EVENT_ERROR] > 0; }));
     uint32_t state = 0;
     EXPECT_EQ(KORVEL_ERR_UNKNOWN, lib.GetConnectionState(n, &state));
-    EXPECT_TRUE(Eventually([&] {
-        return lib.GetConnectionState(n, &state) == KORVEL_OK && state == KORVEL_CONN_CONNECTING;
-    }));
+    EXPECT_TRUE(Reaches(n, KORVEL_CONN_CONNECTING));
     EXPECT_EQ(1, g_events[EVENT_STATE_CHANGED].load());
     EXPECT_EQ(0, g_events[EVENT_CONNECTED].load());
     ExpectWritesHeldInTheBuffer(n);
@@ -98,10 +96,7 @@ TEST_F(UnsentFrames, RefusedConnectionKeepsWritesInTheTransmitBuffer) {
 TEST_F(UnsentFrames, UrgentDataFromTheGatewayKeepsWritesInTheTransmitBuffer) {
     int32_t n = OpenInCallbackMode(gateway.Port());
     ASSERT_TRUE(gateway.WaitForClients(1));
-    uint32_t state = 0;
-    ASSERT_TRUE(Eventually([&] {
-        return lib.GetConnectionState(n, &state) == KORVEL_OK && state == KORVEL_CONN_CONNECTED;
-    }));
+    ASSERT_TRUE(Reaches(n, KORVEL_CONN_CONNECTED));
     ASSERT_TRUE(gateway.SendUrgent(0, '!'));
     ASSERT_TRUE(Eventually([] { return g_events[EVENT_ERROR] > 0; }));
     ExpectWritesHeldInTheBuffer(n);

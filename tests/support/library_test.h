@@ -59,6 +59,13 @@ class LibraryTest : public ::testing::Test {
         return n;
     }
 
+    // Waits until instance `n` is in connection state `state`.
+    bool Reaches(int32_t n, uint32_t state) {
+        uint32_t now = 0;
+        return Eventually(
+            [&] { return lib.GetConnectionState(n, &now) == KORVEL_OK && now == state; });
+    }
+
     // Reads until `count` messages have come or the bound has passed.
     std::vector<CanMsg> ReadMessages(int32_t n, size_t count) {
         std::vector<CanMsg> got;
