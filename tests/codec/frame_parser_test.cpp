@@ -130,20 +130,6 @@ TEST(ParseCanFrame, ChangesOnlyFlagBitsZeroAndOneStampsTheTimeAndConsumesAsItGoe
     EXPECT_EQ("d;0x1;0x0;#$CAN;S;D;0x2;0x0;#", p.Left());
 }
 
-TEST(ParseCanFrame, MissingArgumentsChangeNothing) {
-    Parser p;
-    CanMsg record = {};
-    p.pending.bytes = "$CAN;S";
-    p.Deliver(";D;0x1;0x0;#");
-    EXPECT_EQ(PROCESS_ERR_NULL_POINTER, ParseCanFrame(nullptr, &p.cursor, &p.pending, &record, 0));
-    EXPECT_EQ(PROCESS_ERR_NULL_POINTER, ParseCanFrame(&p.chunk, &p.cursor, &p.pending, nullptr, 0));
-    EXPECT_EQ(PROCESS_ERR_NULL_POINTER, ParseCanFrame(&p.chunk, nullptr, &p.pending, &record, 0));
-    EXPECT_EQ(PROCESS_ERR_NULL_POINTER, ParseCanFrame(&p.chunk, &p.cursor, nullptr, &record, 0));
-    EXPECT_EQ("$CAN;S", p.pending.bytes);
-    ASSERT_EQ(PROCESS_OK, p.Next(&record));
-    EXPECT_EQ(1u, record.id);
-}
-
 // A peer that never sends "#", or never a start token, cannot grow the
 // pending fragment beyond its bound; the newest bytes are the ones kept.
 TEST(ParseCanFrame, PendingFragmentKeepsOnlyItsNewestBytes) {

@@ -53,17 +53,13 @@ TEST(TokenToByte, HexReadsTwoDigitsDecimalKeepsTheLowEightBits) {
         EXPECT_EQ(-1, Byte(t)) << t;
 }
 
-TEST(NumberTokens, LowerCaseTheTokenInPlaceAndRefuseMissingArguments) {
+// The converters lower-case the token in place.
+TEST(NumberTokens, LowerCaseTheTokenInPlace) {
     char token[] = "0XABcD";
     uint32_t value = 0;
-    uint8_t byte = 0;
     ASSERT_EQ(1, TokenToUInt32(token, &value));
     EXPECT_STREQ("0xabcd", token);
     EXPECT_EQ(0xABCDu, value);
-    EXPECT_EQ(0, TokenToUInt32(nullptr, &value));
-    EXPECT_EQ(0, TokenToUInt32(token, nullptr));
-    EXPECT_EQ(0, TokenToByte(nullptr, &byte));
-    EXPECT_EQ(0, TokenToByte(token, nullptr));
 }
 
 } // namespace
