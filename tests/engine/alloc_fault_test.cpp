@@ -6,7 +6,6 @@
 #include "faults_test.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <set>
@@ -19,12 +18,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kMessages = 3;
 constexpr uint32_t kMostAllocations = 5000; // a sequence makes far fewer
-
-std::atomic<uint32_t> g_errorEvents{0};
-
-void KORVEL_CALL CountErrorEvents(int32_t, uint32_t code, uint32_t) {
-    if (code == EVENT_ERROR) ++g_errorEvents;
-}
 
 class AllocationFaults : public FaultsTest {
   protected:
@@ -64,8 +57,8 @@ class AllocationFaults : public FaultsTest {
     bool RunSequence(uint32_t n, bool callbackMode) {
         TestGateway sequenceGateway; // so that its client is always 0
         params.port = sequenceGateway.Port();
-        EventCallback callback = callbackMode ? CountErrorEvents : nullptr;
-        g_errorEvents = 0;
+        EventCallback callback = callbackMode ? CountEvent : nullptr;
+        g_events[EVENT_ERROR] = 0;
         arm(n);
         int32_t instance = 0;
         uint32_t status = lib.Initialize(&instance, &params, callback, 0);
@@ -99,8 +92,8 @@ class AllocationFaults : public FaultsTest {
             Exchange(instance, sequenceGateway);
             faultsAllowed = true;
         } else if (callbackMode) {
-            Eventually([] { return g_errorEvents > 0; });
-            EXPECT_EQ(1u, g_errorEvents.load()) << "n " << n;
+            Eventually([] { return g_events[EVENT_ERROR] > 0; });
+            EXPECT_EQ(1, g_events[EVENT_ERROR].load()) << "n " << n;
         }
         // Whatever failed, the instance still shuts down and frees its number.
         EXPECT_EQ(KORVEL_OK, lib.Shutdown(instance)) << "n " << n;

@@ -3,43 +3,18 @@
 #include "library_test.h"
 
 #include <atomic>
-#include <mutex>
 #include <stdexcept>
 
 namespace {
 
-struct Event {
-    int32_t instance;
-    uint32_t code;
-    uint32_t user;
-};
-std::mutex g_eventsMutex;
-std::vector<Event> g_events;
 std::atomic<int> g_callbackLevel{0};
 
 void KORVEL_CALL RecordEvent(int32_t instance, uint32_t code, uint32_t user) {
     g_callbackLevel = RunningThreadLevel();
-    std::lock_guard<std::mutex> lock(g_eventsMutex);
-    g_events.push_back({instance, code, user});
+    CountEvent(instance, code, user);
 }
 
-size_t CountEvents(uint32_t code) {
-    std::lock_guard<std::mutex> lock(g_eventsMutex);
-    size_t count = 0;
-    for (const Event &e : g_events)
-        count += e.code == code ? 1 : 0;
-    return count;
-}
-
-// Clears the events a test before left.
-class Lifecycle : public LibraryTest {
-  protected:
-    void SetUp() override {
-        LibraryTest::SetUp();
-        std::lock_guard<std::mutex> lock(g_eventsMutex);
-        g_events.clear();
-    }
-};
+using Lifecycle = LibraryTest;
 
 TEST_F(Lifecycle, PollingInstanceSendsAndReceivesFramesExactly) {
     int32_t n = Open();
@@ -121,7 +96,7 @@ TEST_F(Lifecycle, PeerCloseEndsTheConnectionStateAndResetBecomesThePendingError)
     gateway.Close(0);
     // 5 at the end of the stream, 7 once a further receive sees it again.
     EXPECT_TRUE(Reaches(a, KORVEL_CONN_LOST));
-    ASSERT_TRUE(Eventually([] { return CountEvents(EVENT_CONNECTED) == 1; }));
+    ASSERT_TRUE(Eventually([] { return g_events[EVENT_CONNECTED] == 1; }));
     gateway.Reset(1);
     uint16_t canState = 0;
     if (RunningUnderWine()) {
@@ -132,35 +107,32 @@ TEST_F(Lifecycle, PeerCloseEndsTheConnectionStateAndResetBecomesThePendingError)
     for (int seen = 0; seen < 2; ++seen)
         EXPECT_TRUE(
             Eventually([&] { return lib.GetCanState(b, &canState) == KORVEL_ERR_RECEIVE; }));
-    EXPECT_TRUE(Eventually([] { return CountEvents(EVENT_ERROR) >= 1; }));
-    EXPECT_EQ(1u, CountEvents(EVENT_ERROR));
+    EXPECT_TRUE(Eventually([] { return g_events[EVENT_ERROR] >= 1; }));
+    EXPECT_EQ(1, g_events[EVENT_ERROR].load());
 }
 
 TEST_F(Lifecycle, ConnectionAndOneNoticePerSeriesOfMessagesOnAnAboveNormalThread) {
     int32_t n = Open(RecordEvent, 0xC0FFEE);
-    ASSERT_TRUE(Eventually([] { return CountEvents(EVENT_CONNECTED) == 1; }));
+    ASSERT_TRUE(Eventually([] { return g_events[EVENT_CONNECTED] == 1; }));
     EXPECT_EQ(MayRaiseThreadLevel() ? kAboveNormalLevel : kNormalLevel, g_callbackLevel.load());
     ASSERT_TRUE(gateway.WaitForClients(1));
     gateway.Send(0, "$CAN;S;D;0x1;0x0;#$CAN;S;D;0x2;0x0;#");
-    ASSERT_TRUE(Eventually([] { return CountEvents(EVENT_MSG_RECEIVED) == 1; }));
+    ASSERT_TRUE(Eventually([] { return g_events[EVENT_MSG_RECEIVED] == 1; }));
     BufferInfo info;
     ASSERT_TRUE(
         Eventually([&] { return lib.GetCanBufferInfo(n, &info) == 0 && info.rxCount == 2; }));
     gateway.Send(0, "$CAN;S;D;0x3;0x0;#");
     ASSERT_TRUE(
         Eventually([&] { return lib.GetCanBufferInfo(n, &info) == 0 && info.rxCount == 3; }));
-    EXPECT_EQ(1u, CountEvents(EVENT_MSG_RECEIVED)); // no new notice before a read
+    EXPECT_EQ(1, g_events[EVENT_MSG_RECEIVED].load()); // no new notice before a read
     CanMsg msgs[3];
     uint32_t read = 0;
     EXPECT_EQ(0u, lib.ReadCanMsg(n, msgs, 3, &read));
     gateway.Send(0, "$CAN;S;D;0x4;0x0;#");
-    EXPECT_TRUE(Eventually([] { return CountEvents(EVENT_MSG_RECEIVED) == 2; }));
+    EXPECT_TRUE(Eventually([] { return g_events[EVENT_MSG_RECEIVED] == 2; }));
     EXPECT_EQ(0u, lib.Shutdown(n));
-    std::lock_guard<std::mutex> lock(g_eventsMutex);
-    for (const Event &e : g_events) {
-        EXPECT_EQ(n, e.instance);
-        EXPECT_EQ(0xC0FFEEu, e.user);
-    }
+    EXPECT_EQ(n, g_lastEventInstance.load());
+    EXPECT_EQ(0xC0FFEEu, g_lastEventUser.load());
 }
 
 // A callback that keeps calling the library while the main thread shuts

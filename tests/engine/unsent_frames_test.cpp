@@ -4,8 +4,6 @@
 // checked without looking at the clock or the process's size.
 #include "faults_test.h"
 
-#include <atomic>
-
 namespace {
 
 constexpr uint16_t kTxBufferSize = 100;
@@ -17,24 +15,16 @@ constexpr uint32_t kWritesUnderWine = kWrites / 10;
 constexpr uint32_t kWritesPerWait = 1000;
 constexpr int64_t kMostGrowthBytes = 1 << 20;
 
-std::atomic<int> g_events[EVENT_DISCONNECTED + 1];
-
-void KORVEL_CALL CountEvents(int32_t, uint32_t code, uint32_t) {
-    if (code <= EVENT_DISCONNECTED) ++g_events[code];
-}
-
 class UnsentFrames : public FaultsTest {
   protected:
     void SetUp() override {
         FaultsTest::SetUp();
         params.txBufferSize = kTxBufferSize;
-        for (std::atomic<int> &count : g_events)
-            count = 0;
     }
 
     int32_t OpenInCallbackMode(uint16_t port) {
         params.port = port;
-        return Open(CountEvents);
+        return Open(CountEvent);
     }
 
     // Every service cycle leaves the socket's error as the pending error

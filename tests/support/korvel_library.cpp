@@ -1,9 +1,19 @@
 #include "korvel_library.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 KorvelLibrary *g_lib = nullptr;
+std::atomic<int> g_events[EVENT_DISCONNECTED + 1];
+std::atomic<int32_t> g_lastEventInstance{0};
+std::atomic<uint32_t> g_lastEventUser{0};
+
+void KORVEL_CALL CountEvent(int32_t instance, uint32_t code, uint32_t user) {
+    g_lastEventInstance = instance;
+    g_lastEventUser = user;
+    if (code <= EVENT_DISCONNECTED) ++g_events[code];
+}
 
 namespace {
 

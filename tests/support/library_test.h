@@ -10,10 +10,18 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <vector>
 
 // The library of the running test, for the callbacks.
 extern KorvelLibrary *g_lib;
+
+// The events of all callback-mode instances since the test began, by code,
+// with the instance number and user value of the last one.
+extern std::atomic<int> g_events[EVENT_DISCONNECTED + 1];
+extern std::atomic<int32_t> g_lastEventInstance;
+extern std::atomic<uint32_t> g_lastEventUser;
+void KORVEL_CALL CountEvent(int32_t instance, uint32_t code, uint32_t user);
 
 // How a test uses its library.
 struct LibraryUse {
@@ -35,6 +43,8 @@ class LibraryTest : public ::testing::Test {
         ASSERT_TRUE(lib.Load(m_use.file, &error)) << error;
         ASSERT_TRUE(gateway.Listening());
         g_lib = &lib;
+        for (std::atomic<int> &count : g_events)
+            count = 0;
         params = MakeParams("127.0.0.1");
         params.port = gateway.Port();
         params.connectTimeout = params.shutdownTimeout = 5000;
