@@ -135,36 +135,6 @@ TEST_F(Lifecycle, ConnectionAndOneNoticePerSeriesOfMessagesOnAnAboveNormalThread
     EXPECT_EQ(0xC0FFEEu, g_lastEventUser.load());
 }
 
-// A callback that keeps calling the library while the main thread shuts
-// its instance down: the shutdown must end, and so must the callback.
-std::atomic<int> g_loops{0};
-std::atomic<bool> g_callbackDone{false};
-
-void KORVEL_CALL CallExportsUntilGone(int32_t instance, uint32_t code, uint32_t) {
-    if (code != EVENT_CONNECTED) return;
-    CanMsg m = {};
-    uint32_t count = 0;
-    uint16_t state = 0;
-    for (int i = 0; i < 2000000; ++i) {
-        ++g_loops;
-        if (g_lib->GetCanState(instance, &state) == KORVEL_ERR_ILLEGAL_INSTANCE) break;
-        g_lib->WriteCanMsg(instance, &m, 1, &count);
-        g_lib->ReadCanMsg(instance, &m, 1, &count);
-    }
-    g_callbackDone = true;
-}
-
-TEST_F(Lifecycle, ShutdownWhileTheCallbackCallsTheLibraryNeverHangs) {
-    for (int round = 0; round < 20; ++round) {
-        g_loops = 0;
-        g_callbackDone = false;
-        int32_t n = Open(CallExportsUntilGone);
-        ASSERT_TRUE(Eventually([] { return g_loops > 10; }));
-        EXPECT_EQ(0u, lib.Shutdown(n));
-        EXPECT_TRUE(g_callbackDone);
-    }
-}
-
 // An exception from the application's callback is caught on the callback
 // thread and reported by the next call on the instance; events still come.
 void KORVEL_CALL ThrowOnReceivedMessages(int32_t, uint32_t code, uint32_t) {
