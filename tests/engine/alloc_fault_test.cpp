@@ -5,16 +5,11 @@
 // or still shuts down.
 #include "faults_test.h"
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <set>
 #include <string>
-#include <thread>
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kMessages = 3;
 constexpr uint32_t kMostAllocations = 5000; // a sequence makes far fewer
@@ -25,20 +20,10 @@ class AllocationFaults : public FaultsTest {
     // Whether a failure may explain what went wrong.
     bool MayHaveFailed() { return faultsAllowed && Fired(); }
 
-    // Polls until `condition` holds; gives up after 5 s, or 300 ms after the
-    // fault has fired, since the failure may have cost what is waited for.
+    // Waits for `condition` with a short bound once the fault has fired,
+    // since the failure may have cost what is waited for.
     template <typename Condition> bool Await(Condition condition) {
-        const auto start = Clock::now();
-        auto firedAt = Clock::time_point::max();
-        while (!condition()) {
-            const auto now = Clock::now();
-            if (firedAt == Clock::time_point::max() && MayHaveFailed()) firedAt = now;
-            if (now - start > std::chrono::seconds(5) ||
-                now - std::min(firedAt, now) > std::chrono::milliseconds(300))
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
+        return Eventually(condition, 300) || (!MayHaveFailed() && Eventually(condition, 5000));
     }
 
     // The statuses an instance call may give while allocations fail: its own

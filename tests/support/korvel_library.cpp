@@ -42,16 +42,8 @@ void KorvelLibrary::Unload() {
 }
 
 InitParams MakeParams(const char *address) {
-    InitParams p;
-    std::memset(&p, 0, sizeof(p));
-    p.size = sizeof(InitParams);
+    InitParams p = {sizeof(InitParams), {}, 55000, {}, KORVEL_PROTOCOL_TCP, 16, 16, 50, 50};
     std::strncpy(p.ipAddress, address, sizeof(p.ipAddress) - 1);
-    p.port = 55000;
-    p.protocol = KORVEL_PROTOCOL_TCP;
-    p.txBufferSize = 16;
-    p.rxBufferSize = 16;
-    p.connectTimeout = 50;
-    p.shutdownTimeout = 50;
     return p;
 }
 
