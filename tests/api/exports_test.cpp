@@ -12,28 +12,28 @@ const uint32_t kUntouched = 0xA5A5A5A5u;
 
 class Exports : public LibraryTest {
   protected:
-    Exports() : LibraryTest(KORVEL_TEST_LIBRARY) {}
+    explicit Exports(const uint32_t *maxInstances = nullptr)
+        : LibraryTest({KORVEL_TEST_LIBRARY, maxInstances}) {}
     void SetUp() override {
         LibraryTest::SetUp();
         params = MakeParams("10.0.0.1");
     }
 
+    // Opens with the behaviour of the fake engine named by `address`; the
+    // record stays alive until the fixture ends, as the library keeps a
+    // pointer to it.
+    int32_t OpenAs(const char *address, uint32_t expected = KORVEL_OK) {
+        kept.push_back(MakeParams(address));
+        return OpenWith(kept.back(), expected);
+    }
     int32_t OpenWith(const InitParams &p, uint32_t expected = KORVEL_OK) {
         int32_t n = 0;
         EXPECT_EQ(expected, lib.Initialize(&n, &p, nullptr, 0)) << p.ipAddress;
         return n;
     }
-    // Opens with the behaviour named by `address`; the record stays alive
-    // until the fixture ends, as the library keeps a pointer to it.
-    int32_t OpenAs(const char *address) {
-        kept.push_back(MakeParams(address));
-        return OpenWith(kept.back());
-    }
 
     std::deque<InitParams> kept;
 };
-
-void KORVEL_CALL IgnoreEvent(int32_t, uint32_t, uint32_t) {}
 
 // The lookup fails before any argument is looked at or written.
 void ExpectEveryInstanceFunctionGives3(KorvelLibrary &lib, int32_t n) {
@@ -42,16 +42,17 @@ void ExpectEveryInstanceFunctionGives3(KorvelLibrary &lib, int32_t n) {
     BufferInfo info;
     std::memset(&info, 0xA5, sizeof(info));
     CanMsg msg = {};
-    EXPECT_EQ(3u, lib.ResetCan(n, 0x1F));
-    EXPECT_EQ(3u, lib.GetCanBufferInfo(n, &info));
-    EXPECT_EQ(3u, lib.GetCanState(n, &u16));
-    EXPECT_EQ(3u, lib.GetConnectionState(n, &u32));
-    EXPECT_EQ(3u, lib.ReadCanMsg(n, &msg, 1, &u32));
-    EXPECT_EQ(3u, lib.RegisterCanMsg(n, 0, 0));
-    EXPECT_EQ(3u, lib.ResetCanState(n, 0xFFFF));
-    EXPECT_EQ(3u, lib.Shutdown(n));
-    EXPECT_EQ(3u, lib.WriteCanMsg(n, &msg, 1, &u32));
-    EXPECT_EQ(3u, lib.WriteCanMsg(n, nullptr, 0, nullptr));
+    const uint32_t kIllegal = KORVEL_ERR_ILLEGAL_INSTANCE;
+    EXPECT_EQ(kIllegal, lib.ResetCan(n, 0x1F));
+    EXPECT_EQ(kIllegal, lib.GetCanBufferInfo(n, &info));
+    EXPECT_EQ(kIllegal, lib.GetCanState(n, &u16));
+    EXPECT_EQ(kIllegal, lib.GetConnectionState(n, &u32));
+    EXPECT_EQ(kIllegal, lib.ReadCanMsg(n, &msg, 1, &u32));
+    EXPECT_EQ(kIllegal, lib.RegisterCanMsg(n, 0, 0));
+    EXPECT_EQ(kIllegal, lib.ResetCanState(n, 0xFFFF));
+    EXPECT_EQ(kIllegal, lib.Shutdown(n));
+    EXPECT_EQ(kIllegal, lib.WriteCanMsg(n, &msg, 1, &u32));
+    EXPECT_EQ(kIllegal, lib.WriteCanMsg(n, nullptr, 0, nullptr));
     EXPECT_EQ(kUntouched, u32);
     EXPECT_EQ(0xA5A5, u16);
     EXPECT_EQ(kUntouched, info.txCount);
@@ -61,44 +62,42 @@ TEST_F(Exports, UnknownInstanceNumbersGiveIllegalInstanceEverywhere) {
     for (int32_t n : {0, -5, 1, 10, 11})
         ExpectEveryInstanceFunctionGives3(lib, n);
     int32_t open = OpenWith(params);
-    for (int32_t n : {0, 2, 11})
-        ExpectEveryInstanceFunctionGives3(lib, n);
-    EXPECT_EQ(0u, lib.Shutdown(open));
+    ExpectEveryInstanceFunctionGives3(lib, 2);
+    EXPECT_EQ(KORVEL_OK, lib.Shutdown(open));
     ExpectEveryInstanceFunctionGives3(lib, open);
 }
 
 TEST_F(Exports, InitializeChecksPointersThenSize) {
     int32_t n = 77;
-    EXPECT_EQ(1u, lib.Initialize(nullptr, &params, nullptr, 0));
-    EXPECT_EQ(1u, lib.Initialize(&n, nullptr, nullptr, 0));
+    EXPECT_EQ(KORVEL_ERR_NULL_POINTER, lib.Initialize(nullptr, &params, nullptr, 0));
+    EXPECT_EQ(KORVEL_ERR_NULL_POINTER, lib.Initialize(&n, nullptr, nullptr, 0));
     EXPECT_EQ(77, n);
     for (uint32_t size : {0u, 40u, 43u}) {
         params.size = size;
         EXPECT_EQ(1, OpenWith(params, KORVEL_ERR_ILLEGAL_PARAMETER)) << size;
     }
     // A larger record is accepted; only its first 44 bytes are read.
-    params.size = 1000;
+    params.size = 0xFFFFFFFFu;
     EXPECT_EQ(1, OpenWith(params));
 }
 
 TEST_F(Exports, FailedInitializeHandsTheSameNumberOutAgain) {
     InitParams other = params;
-    for (uint32_t protocol : {0u, 2u}) {
+    for (uint32_t protocol : {0u, 2u, 0xFFFFFFFFu}) {
         other.protocol = protocol;
         EXPECT_EQ(1, OpenWith(other, KORVEL_ERR_RESOURCE));
     }
-    EXPECT_EQ(1, OpenWith(MakeParams("refuse-transport"), KORVEL_ERR_RESOURCE));
-    EXPECT_EQ(1, OpenWith(MakeParams("refuse-connect"), KORVEL_ERR_CONNECTION));
-    EXPECT_EQ(1, OpenWith(MakeParams("never-connects"), KORVEL_ERR_CONNECTION));
+    EXPECT_EQ(1, OpenAs("refuse-transport", KORVEL_ERR_RESOURCE));
+    EXPECT_EQ(1, OpenAs("refuse-connect", KORVEL_ERR_CONNECTION));
+    EXPECT_EQ(1, OpenAs("never-connects", KORVEL_ERR_CONNECTION));
     EXPECT_EQ(1, OpenWith(params));
     ExpectEveryInstanceFunctionGives3(lib, 2);
 
     // Callback mode does not wait for the connection.
-    InitParams slow = MakeParams("never-connects");
     int32_t n = 0;
     uint32_t state = 0;
-    EXPECT_EQ(0u, lib.Initialize(&n, &slow, IgnoreEvent, 99));
-    EXPECT_EQ(0u, lib.GetConnectionState(n, &state));
+    EXPECT_EQ(KORVEL_OK, lib.Initialize(&n, &kept[2], CountEvent, 99));
+    EXPECT_EQ(KORVEL_OK, lib.GetConnectionState(n, &state));
     EXPECT_EQ(KORVEL_CONN_CONNECTING, state);
 }
 
@@ -116,9 +115,9 @@ TEST_F(Exports, WriteChecksArgumentsThenStopsAtTheFirstRefusedMessage) {
     int32_t n = OpenWith(params);
     CanMsg msgs[5] = {Msg(1), Msg(2), Msg(3), Msg(4), Msg(5)};
     uint32_t written = kUntouched;
-    EXPECT_EQ(1u, lib.WriteCanMsg(n, msgs, 0, nullptr));
-    EXPECT_EQ(1u, lib.WriteCanMsg(n, nullptr, 1, &written));
-    EXPECT_EQ(2u, lib.WriteCanMsg(n, msgs, 0, &written));
+    EXPECT_EQ(KORVEL_ERR_NULL_POINTER, lib.WriteCanMsg(n, msgs, 0, nullptr));
+    EXPECT_EQ(KORVEL_ERR_NULL_POINTER, lib.WriteCanMsg(n, nullptr, 1, &written));
+    EXPECT_EQ(KORVEL_ERR_ILLEGAL_PARAMETER, lib.WriteCanMsg(n, msgs, 0, &written));
     EXPECT_EQ(kUntouched, written);
     EXPECT_EQ(KORVEL_ERR_TX_BUFFER_FULL, lib.WriteCanMsg(n, msgs, 5, &written));
     EXPECT_EQ(3u, written);
@@ -134,20 +133,20 @@ TEST_F(Exports, ReadMakesCountAttemptsAndReportsAnEmptyFirstAttempt) {
     CanMsg out[4];
     std::memset(out, 0xEE, sizeof(out));
     uint32_t read = kUntouched;
-    EXPECT_EQ(1u, lib.ReadCanMsg(n, nullptr, 4, &read));
-    EXPECT_EQ(1u, lib.ReadCanMsg(n, out, 4, nullptr));
+    EXPECT_EQ(KORVEL_ERR_NULL_POINTER, lib.ReadCanMsg(n, nullptr, 4, &read));
+    EXPECT_EQ(KORVEL_ERR_NULL_POINTER, lib.ReadCanMsg(n, out, 4, nullptr));
     EXPECT_EQ(kUntouched, read);
     for (uint32_t count : {1u, 4u}) {
         EXPECT_EQ(KORVEL_ERR_NO_MESSAGE, lib.ReadCanMsg(n, out, count, &read));
         EXPECT_EQ(0u, read);
     }
-    EXPECT_EQ(0u, lib.ReadCanMsg(n, out, 0, &read));
+    EXPECT_EQ(KORVEL_OK, lib.ReadCanMsg(n, out, 0, &read));
     EXPECT_EQ(0u, read);
 
     CanMsg msgs[2] = {Msg(0x11), Msg(0x22)};
     uint32_t written = 0;
-    ASSERT_EQ(0u, lib.WriteCanMsg(n, msgs, 2, &written));
-    EXPECT_EQ(0u, lib.ReadCanMsg(n, out, 4, &read));
+    ASSERT_EQ(KORVEL_OK, lib.WriteCanMsg(n, msgs, 2, &written));
+    EXPECT_EQ(KORVEL_OK, lib.ReadCanMsg(n, out, 4, &read));
     EXPECT_EQ(2u, read);
     EXPECT_EQ(0x11u, out[0].id);
     EXPECT_EQ(0x22u, out[1].id);
@@ -157,45 +156,28 @@ TEST_F(Exports, ReadMakesCountAttemptsAndReportsAnEmptyFirstAttempt) {
 TEST_F(Exports, PendingErrorIsReportedOnceAfterTheOwnChecksButNotByShutdown) {
     int32_t n = OpenAs("pending:6");
     uint16_t state = 0xA5A5;
-    EXPECT_EQ(1u, lib.GetCanState(n, nullptr));
+    EXPECT_EQ(KORVEL_ERR_NULL_POINTER, lib.GetCanState(n, nullptr));
     EXPECT_EQ(KORVEL_ERR_TX_BUFFER_FULL, lib.GetCanState(n, &state));
     EXPECT_EQ(0xA5A5, state);
-    EXPECT_EQ(0u, lib.GetCanState(n, &state));
-    EXPECT_EQ(0u, lib.Shutdown(n));
-    n = OpenAs("pending:11");
-    EXPECT_EQ(0u, lib.Shutdown(n));
+    EXPECT_EQ(KORVEL_OK, lib.GetCanState(n, &state));
+    EXPECT_EQ(KORVEL_OK, lib.Shutdown(n));
+    EXPECT_EQ(KORVEL_OK, lib.Shutdown(OpenAs("pending:11")));
 }
 
-TEST_F(Exports, StateBufferInfoAndResets) {
+// The record is filled from the engine's four counts.
+TEST_F(Exports, BufferInfoHasTheSizesAndTheCount) {
     params.txBufferSize = 7;
     params.rxBufferSize = 9;
     int32_t n = OpenWith(params);
     CanMsg msgs[2] = {Msg(1), Msg(2)};
     uint32_t count = 0;
-    ASSERT_EQ(0u, lib.WriteCanMsg(n, msgs, 2, &count));
+    ASSERT_EQ(KORVEL_OK, lib.WriteCanMsg(n, msgs, 2, &count));
     BufferInfo info;
-    EXPECT_EQ(1u, lib.GetCanBufferInfo(n, nullptr));
-    EXPECT_EQ(0u, lib.GetCanBufferInfo(n, &info));
-    EXPECT_EQ(7u, info.txBufferSize);
-    EXPECT_EQ(9u, info.rxBufferSize);
-    EXPECT_EQ(2u, info.txCount);
-
-    CanMsg out;
-    lib.ResetCan(n, KORVEL_RESET_TX_BUFFER);
-    lib.ReadCanMsg(n, &out, 1, &count); // sets RX_EMPTY
-    uint16_t state = 0;
-    EXPECT_EQ(0u, lib.ResetCanState(n, 0xFFFF0000u)); // upper bits are ignored
-    lib.GetCanState(n, &state);
-    EXPECT_EQ(KORVEL_CANSTATE_RX_EMPTY, state);
-    EXPECT_EQ(0u, lib.ResetCanState(n, KORVEL_CANSTATE_RX_EMPTY));
-    lib.GetCanState(n, &state);
-    EXPECT_EQ(0u, state);
-
-    uint32_t conn = 0;
-    EXPECT_EQ(1u, lib.GetConnectionState(n, nullptr));
-    EXPECT_EQ(0u, lib.GetConnectionState(n, &conn));
-    EXPECT_EQ(KORVEL_CONN_CONNECTED, conn);
-    EXPECT_EQ(0u, lib.RegisterCanMsg(n, 0xFFFFFFFFu, 0x12345678u));
+    EXPECT_EQ(KORVEL_ERR_NULL_POINTER, lib.GetCanBufferInfo(n, nullptr));
+    EXPECT_EQ(KORVEL_OK, lib.GetCanBufferInfo(n, &info));
+    EXPECT_EQ(
+        (std::vector<uint32_t>{7, 9, 2, 0}),
+        (std::vector<uint32_t>{info.txBufferSize, info.rxBufferSize, info.txCount, info.rxCount}));
 }
 
 // The test library has another file name than the product: the version
@@ -203,13 +185,38 @@ TEST_F(Exports, StateBufferInfoAndResets) {
 TEST_F(Exports, VersionIsReadFromTheLibrarysOwnVersionInformation) {
     VersionInfo v;
     std::memset(&v, 0x5A, sizeof(v));
-    EXPECT_EQ(1u, lib.GetVersion(nullptr));
-    EXPECT_EQ(0u, lib.GetVersion(&v));
-    EXPECT_EQ(2, v.major);
-    EXPECT_EQ(0, v.minor);
-    EXPECT_EQ(9, v.release);
-    EXPECT_EQ(0x5A, v.reserved);
-    EXPECT_EQ(1, v.build);
+    EXPECT_EQ(KORVEL_ERR_NULL_POINTER, lib.GetVersion(nullptr));
+    EXPECT_EQ(KORVEL_OK, lib.GetVersion(&v));
+    EXPECT_EQ((std::vector<int>{2, 0, 9, 1, 0x5A}),
+              (std::vector<int>{v.major, v.minor, v.release, v.build, v.reserved}));
 }
+
+// "MaxInstances" is read once when the library is loaded: each case below
+// is a load of its own with the setting in place.
+struct Limit {
+    bool set;
+    uint32_t value;
+    int32_t expected;
+};
+
+class MaxInstances : public Exports, public ::testing::WithParamInterface<Limit> {
+  protected:
+    MaxInstances() : Exports(GetParam().set ? &GetParam().value : nullptr) {}
+};
+
+TEST_P(MaxInstances, LimitsTheNumbersHandedOut) {
+    const int32_t limit = GetParam().expected;
+    for (int32_t expected = 1; expected <= limit; ++expected)
+        ASSERT_EQ(expected, OpenWith(params));
+    int32_t n = 0;
+    EXPECT_EQ(KORVEL_ERR_NO_FREE_INSTANCE, lib.Initialize(&n, &params, nullptr, 0));
+    EXPECT_EQ(-1, n);
+    ExpectEveryInstanceFunctionGives3(lib, limit + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, MaxInstances,
+                         ::testing::Values(Limit{false, 0, 10}, Limit{true, 1, 1},
+                                           Limit{true, 254, 254}, Limit{true, 0, 10},
+                                           Limit{true, 255, 10}, Limit{true, 1000, 10}));
 
 } // namespace

@@ -56,14 +56,9 @@ TEST(FormatCanFrame, AppendsTheFirstRecordAndReportsTheLow16BitsOfTheLength) {
 
 // A length above 8 would read past the record's data: refused whatever the
 // record's kind, and nothing is written.
-TEST(FormatCanFrame, MissingArgumentsAndLengthsAboveEightChangeNothing) {
-    const CanMsg m = Msg(1);
+TEST(FormatCanFrame, LengthsAboveEightChangeNothing) {
     std::string out = "keep";
     uint16_t length = 77;
-    EXPECT_EQ(PROCESS_ERR_NULL_POINTER, FormatCanFrame(nullptr, 1, &out, &length));
-    EXPECT_EQ(PROCESS_ERR_NULL_POINTER, FormatCanFrame(&m, 0, &out, &length));
-    EXPECT_EQ(PROCESS_ERR_NULL_POINTER, FormatCanFrame(&m, 1, nullptr, &length));
-    EXPECT_EQ(PROCESS_ERR_NULL_POINTER, FormatCanFrame(&m, 1, &out, nullptr));
     for (uint8_t flags : {0, 1, 2, 3}) {
         for (uint8_t len : {9, 255}) {
             const CanMsg longer = Flagged(0x123, flags, len);

@@ -2,14 +2,7 @@
 // the transmit buffer, and the application hears that the buffer is full.
 // The test build of the library counts its own allocations, so the bound is
 // checked without looking at the clock or the process's size.
-#include "alloc_faults.h"
-#include "eventually.h"
-#include "korvel_library.h"
-#include "test_gateway.h"
-
-#include <gtest/gtest.h>
-
-#include <atomic>
+#include "faults_test.h"
 
 namespace {
 
@@ -22,40 +15,16 @@ constexpr uint32_t kWritesUnderWine = kWrites / 10;
 constexpr uint32_t kWritesPerWait = 1000;
 constexpr int64_t kMostGrowthBytes = 1 << 20;
 
-std::atomic<int> g_events[EVENT_DISCONNECTED + 1];
-
-void KORVEL_CALL CountEvents(int32_t, uint32_t code, uint32_t) {
-    if (code <= EVENT_DISCONNECTED) ++g_events[code];
-}
-
-class UnsentFrames : public ::testing::Test {
+class UnsentFrames : public FaultsTest {
   protected:
     void SetUp() override {
-        std::string error;
-        if (!lib.handle) {
-            ASSERT_TRUE(lib.Load(KORVEL_FAULTS_LIBRARY, &error)) << error;
-        }
-        stats = reinterpret_cast<AllocFaultStatsFn>(FindSymbol(lib.handle, ALLOC_FAULT_STATS_NAME));
-        ASSERT_TRUE(stats);
-        params = MakeParams("127.0.0.1");
+        FaultsTest::SetUp();
         params.txBufferSize = kTxBufferSize;
-        params.connectTimeout = params.shutdownTimeout = 5000;
-        for (std::atomic<int> &count : g_events)
-            count = 0;
     }
-    void TearDown() override { ShutdownAll(lib); }
 
     int32_t OpenInCallbackMode(uint16_t port) {
         params.port = port;
-        int32_t n = 0;
-        EXPECT_EQ(KORVEL_OK, lib.Initialize(&n, &params, CountEvents, 0));
-        return n;
-    }
-
-    int64_t LiveBytes() {
-        AllocFaultStats s{};
-        stats(&s);
-        return s.liveBytes;
+        return Open(CountEvent);
     }
 
     // Every service cycle leaves the socket's error as the pending error
@@ -74,7 +43,7 @@ class UnsentFrames : public ::testing::Test {
     // the one frame it cannot send, the buffer takes its size + 1 messages,
     // and every further write is refused as a full buffer.
     void ExpectWritesHeldInTheBuffer(int32_t n) {
-        const int64_t before = LiveBytes();
+        const int64_t before = Stats().liveBytes;
         CanMsg msg = Msg(0x123, 8);
         uint32_t accepted = 0, refused = 0;
         const uint32_t writes = RunningUnderWine() ? kWritesUnderWine : kWrites;
@@ -95,21 +64,9 @@ class UnsentFrames : public ::testing::Test {
         BufferInfo info{};
         ASSERT_TRUE(Eventually([&] { return lib.GetCanBufferInfo(n, &info) == KORVEL_OK; }));
         EXPECT_EQ(kTxBufferSize + 1u, info.txCount);
-        EXPECT_LT(LiveBytes() - before, kMostGrowthBytes);
+        EXPECT_LT(Stats().liveBytes - before, kMostGrowthBytes);
         EXPECT_EQ(KORVEL_OK, lib.Shutdown(n));
     }
-
-    // The test build carries its own C++ runtime, whose exception memory
-    // lives as long as the library is loaded: it stays loaded, so that the
-    // leak check at exit sees only the library's own blocks.
-    static KorvelLibrary &LoadedOnce() {
-        static KorvelLibrary *library = new KorvelLibrary;
-        return *library;
-    }
-
-    KorvelLibrary &lib = LoadedOnce();
-    AllocFaultStatsFn stats = nullptr;
-    InitParams params{};
 };
 
 // The failed attempt is an error event and the pending error 4
@@ -119,9 +76,7 @@ TEST_F(UnsentFrames, RefusedConnectionKeepsWritesInTheTransmitBuffer) {
     ASSERT_TRUE(Eventually([] { return g_events[EVENT_ERROR] > 0; }));
     uint32_t state = 0;
     EXPECT_EQ(KORVEL_ERR_UNKNOWN, lib.GetConnectionState(n, &state));
-    EXPECT_TRUE(Eventually([&] {
-        return lib.GetConnectionState(n, &state) == KORVEL_OK && state == KORVEL_CONN_CONNECTING;
-    }));
+    EXPECT_TRUE(Reaches(n, KORVEL_CONN_CONNECTING));
     EXPECT_EQ(1, g_events[EVENT_STATE_CHANGED].load());
     EXPECT_EQ(0, g_events[EVENT_CONNECTED].load());
     ExpectWritesHeldInTheBuffer(n);
@@ -129,13 +84,9 @@ TEST_F(UnsentFrames, RefusedConnectionKeepsWritesInTheTransmitBuffer) {
 
 // Urgent data leaves a connected socket in the exception condition for good.
 TEST_F(UnsentFrames, UrgentDataFromTheGatewayKeepsWritesInTheTransmitBuffer) {
-    TestGateway gateway;
     int32_t n = OpenInCallbackMode(gateway.Port());
     ASSERT_TRUE(gateway.WaitForClients(1));
-    uint32_t state = 0;
-    ASSERT_TRUE(Eventually([&] {
-        return lib.GetConnectionState(n, &state) == KORVEL_OK && state == KORVEL_CONN_CONNECTED;
-    }));
+    ASSERT_TRUE(Reaches(n, KORVEL_CONN_CONNECTED));
     ASSERT_TRUE(gateway.SendUrgent(0, '!'));
     ASSERT_TRUE(Eventually([] { return g_events[EVENT_ERROR] > 0; }));
     ExpectWritesHeldInTheBuffer(n);

@@ -43,25 +43,6 @@ void *Uncounted(void *block) {
     return raw;
 }
 
-// Distinct callers seen, for the report of what a run reached.
-constexpr size_t kSiteSlots = 1024;
-std::atomic<void *> g_sites[kSiteSlots];
-
-void NoteSite(void *site) {
-    for (std::atomic<void *> &slot : g_sites) {
-        void *seen = slot.load();
-        if (!seen && slot.compare_exchange_strong(seen, site)) return;
-        if (seen == site) return;
-    }
-}
-
-uint32_t SiteCount() {
-    uint32_t count = 0;
-    for (std::atomic<void *> &slot : g_sites)
-        count += slot.load() ? 1 : 0;
-    return count;
-}
-
 // True for the one allocation that is to fail.
 bool FailThisOne() {
     uint32_t n = ++g_count;
@@ -70,8 +51,7 @@ bool FailThisOne() {
     return true;
 }
 
-void *CountedNew(size_t size, void *site) {
-    NoteSite(site);
+void *CountedNew(size_t size) {
     if (FailThisOne()) return nullptr;
     void *block = Counted(std::malloc(kHeader + size), size);
     if (block) ++g_liveNews;
@@ -87,7 +67,6 @@ void CountedDelete(void *block) {
 } // namespace
 
 void *MemAlloc(size_t size) {
-    NoteSite(__builtin_return_address(0));
     if (FailThisOne()) return nullptr;
     void *block = Counted(OsZeroAlloc(kHeader + size), size);
     if (block) ++g_liveBlocks;
@@ -104,21 +83,17 @@ void MemFree(void *block) {
 // so these replace operator new and delete for all of its code, the standard
 // containers included, and for nothing outside it.
 void *operator new(size_t size) {
-    void *block = CountedNew(size, __builtin_return_address(0));
+    void *block = CountedNew(size);
     if (!block) throw std::bad_alloc();
     return block;
 }
 void *operator new[](size_t size) {
-    void *block = CountedNew(size, __builtin_return_address(0));
+    void *block = CountedNew(size);
     if (!block) throw std::bad_alloc();
     return block;
 }
-void *operator new(size_t size, const std::nothrow_t &) noexcept {
-    return CountedNew(size, __builtin_return_address(0));
-}
-void *operator new[](size_t size, const std::nothrow_t &) noexcept {
-    return CountedNew(size, __builtin_return_address(0));
-}
+void *operator new(size_t size, const std::nothrow_t &) noexcept { return CountedNew(size); }
+void *operator new[](size_t size, const std::nothrow_t &) noexcept { return CountedNew(size); }
 void operator delete(void *block) noexcept { CountedDelete(block); }
 void operator delete[](void *block) noexcept { CountedDelete(block); }
 void operator delete(void *block, size_t) noexcept { CountedDelete(block); }
@@ -135,10 +110,8 @@ FAULTS_EXPORT void KorvelFaults_Arm(uint32_t n) {
 }
 
 FAULTS_EXPORT void KorvelFaults_Stats(AllocFaultStats *stats) {
-    stats->count = g_count;
     stats->fired = g_fired;
     stats->liveBlocks = g_liveBlocks;
     stats->liveNews = g_liveNews;
-    stats->sites = SiteCount();
     stats->liveBytes = g_liveBytes;
 }

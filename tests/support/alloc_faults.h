@@ -9,11 +9,9 @@
 #include <stdint.h>
 
 struct AllocFaultStats {
-    uint32_t count;     // allocations since the last arm
     uint32_t fired;     // 1 once the armed allocation has failed
     int32_t liveBlocks; // MemAlloc blocks not yet freed
     int32_t liveNews;   // operator new blocks not yet deleted
-    uint32_t sites;     // distinct callers of MemAlloc and operator new so far
     int64_t liveBytes;  // bytes of both kinds of block not yet freed
 };
 

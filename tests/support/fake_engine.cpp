@@ -12,7 +12,7 @@
 #include "base/process_status.h"
 #include "engine/process_data.h"
 
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -22,10 +22,8 @@ bool Is(const InitParams *params, const char *behaviour) {
 }
 
 uint32_t PendingFrom(const InitParams *params) {
-    const char *prefix = "pending:";
-    if (std::strncmp(params->ipAddress, prefix, std::strlen(prefix)) != 0) return 0;
-    return static_cast<uint32_t>(
-        std::strtoul(params->ipAddress + std::strlen(prefix), nullptr, 10));
+    unsigned status = 0;
+    return std::sscanf(params->ipAddress, "pending:%u", &status) == 1 ? status : 0;
 }
 
 } // namespace

@@ -1,44 +1,39 @@
 #include "korvel_library.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 KorvelLibrary *g_lib = nullptr;
+std::atomic<int> g_events[EVENT_DISCONNECTED + 1];
+std::atomic<int32_t> g_lastEventInstance{0};
+std::atomic<uint32_t> g_lastEventUser{0};
+
+void KORVEL_CALL CountEvent(int32_t instance, uint32_t code, uint32_t user) {
+    g_lastEventInstance = instance;
+    g_lastEventUser = user;
+    if (code <= EVENT_DISCONNECTED) ++g_events[code];
+}
 
 namespace {
 
 // The highest number an instance can have.
 constexpr int32_t kMaxInstanceNumber = 254;
 
+template <typename Fn>
+bool Resolve(const KorvelLibrary &lib, const char *name, Fn *slot, std::string *error) {
+    *slot = lib.Find<Fn>(name);
+    if (!*slot) *error = std::string("export missing: ") + name;
+    return *slot != nullptr;
+}
+
 } // namespace
 
 bool KorvelLibrary::Load(const std::string &file, std::string *error) {
     if (!handle) handle = OpenLibrary(file, error);
-    if (!handle) return false;
-    struct Entry {
-        const char *name;
-        void **slot;
-    } entries[] = {
-        {"KORVEL_ResetCan", reinterpret_cast<void **>(&ResetCan)},
-        {"KORVEL_GetCanBufferInfo", reinterpret_cast<void **>(&GetCanBufferInfo)},
-        {"KORVEL_GetCanState", reinterpret_cast<void **>(&GetCanState)},
-        {"KORVEL_GetConnectionState", reinterpret_cast<void **>(&GetConnectionState)},
-        {"KORVEL_GetVersion", reinterpret_cast<void **>(&GetVersion)},
-        {"KORVEL_Initialize", reinterpret_cast<void **>(&Initialize)},
-        {"KORVEL_ReadCanMsg", reinterpret_cast<void **>(&ReadCanMsg)},
-        {"KORVEL_RegisterCanMsg", reinterpret_cast<void **>(&RegisterCanMsg)},
-        {"KORVEL_ResetCanState", reinterpret_cast<void **>(&ResetCanState)},
-        {"KORVEL_Shutdown", reinterpret_cast<void **>(&Shutdown)},
-        {"KORVEL_WriteCanMsg", reinterpret_cast<void **>(&WriteCanMsg)},
-    };
-    for (const Entry &e : entries) {
-        *e.slot = FindSymbol(handle, e.name);
-        if (!*e.slot) {
-            *error = std::string("export missing: ") + e.name;
-            return false;
-        }
-    }
-    return true;
+#define KORVEL_RESOLVE(name) &&Resolve(*this, "KORVEL_" #name, &name, error)
+    return handle != nullptr KORVEL_EXPORTS(KORVEL_RESOLVE);
+#undef KORVEL_RESOLVE
 }
 
 void KorvelLibrary::Unload() {
@@ -47,16 +42,8 @@ void KorvelLibrary::Unload() {
 }
 
 InitParams MakeParams(const char *address) {
-    InitParams p;
-    std::memset(&p, 0, sizeof(p));
-    p.size = sizeof(InitParams);
+    InitParams p = {sizeof(InitParams), {}, 55000, {}, KORVEL_PROTOCOL_TCP, 16, 16, 50, 50};
     std::strncpy(p.ipAddress, address, sizeof(p.ipAddress) - 1);
-    p.port = 55000;
-    p.protocol = KORVEL_PROTOCOL_TCP;
-    p.txBufferSize = 16;
-    p.rxBufferSize = 16;
-    p.connectTimeout = 50;
-    p.shutdownTimeout = 50;
     return p;
 }
 

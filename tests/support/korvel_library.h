@@ -6,18 +6,17 @@
 #include <cstdint>
 #include <string>
 
+// The eleven exports in the order of their ordinals.
+// clang-format off
+#define KORVEL_EXPORTS(X)                                                                   \
+    X(ResetCan) X(GetCanBufferInfo) X(GetCanState) X(GetConnectionState) X(GetVersion)      \
+    X(Initialize) X(ReadCanMsg) X(RegisterCanMsg) X(ResetCanState) X(Shutdown) X(WriteCanMsg)
+// clang-format on
+
 struct KorvelLibrary {
-    decltype(&KORVEL_ResetCan) ResetCan = nullptr;
-    decltype(&KORVEL_GetCanBufferInfo) GetCanBufferInfo = nullptr;
-    decltype(&KORVEL_GetCanState) GetCanState = nullptr;
-    decltype(&KORVEL_GetConnectionState) GetConnectionState = nullptr;
-    decltype(&KORVEL_GetVersion) GetVersion = nullptr;
-    decltype(&KORVEL_Initialize) Initialize = nullptr;
-    decltype(&KORVEL_ReadCanMsg) ReadCanMsg = nullptr;
-    decltype(&KORVEL_RegisterCanMsg) RegisterCanMsg = nullptr;
-    decltype(&KORVEL_ResetCanState) ResetCanState = nullptr;
-    decltype(&KORVEL_Shutdown) Shutdown = nullptr;
-    decltype(&KORVEL_WriteCanMsg) WriteCanMsg = nullptr;
+#define KORVEL_EXPORT_SLOT(name) decltype(&KORVEL_##name) name = nullptr;
+    KORVEL_EXPORTS(KORVEL_EXPORT_SLOT)
+#undef KORVEL_EXPORT_SLOT
 
     // Loads `file` and resolves all eleven exports by name; false and a
     // message in *error when anything is missing.
@@ -25,6 +24,8 @@ struct KorvelLibrary {
     void Unload();
     // Whether the library `file` is still mapped into the process.
     static bool IsMapped(const std::string &file);
+    // Another function the library exports, by name; null when it has none.
+    template <typename Fn> Fn Find(const char *name) const;
 
     ~KorvelLibrary() { Unload(); }
 
@@ -35,6 +36,10 @@ struct KorvelLibrary {
 void *OpenLibrary(const std::string &file, std::string *error);
 void *FindSymbol(void *handle, const char *name);
 void CloseLibrary(void *handle);
+
+template <typename Fn> Fn KorvelLibrary::Find(const char *name) const {
+    return reinterpret_cast<Fn>(FindSymbol(handle, name));
+}
 
 // Sets the "MaxInstances" setting that the next load reads; no value
 // removes it.

@@ -10,21 +10,41 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <vector>
 
 // The library of the running test, for the callbacks.
 extern KorvelLibrary *g_lib;
 
+// The events of all callback-mode instances since the test began, by code,
+// with the instance number and user value of the last one.
+extern std::atomic<int> g_events[EVENT_DISCONNECTED + 1];
+extern std::atomic<int32_t> g_lastEventInstance;
+extern std::atomic<uint32_t> g_lastEventUser;
+void KORVEL_CALL CountEvent(int32_t instance, uint32_t code, uint32_t user);
+
+// How a test uses its library.
+struct LibraryUse {
+    const char *file = KORVEL_PRODUCT_LIBRARY;
+    const uint32_t *maxInstances = nullptr; // the "MaxInstances" setting at load
+    // Keeps the library loaded after the test: the allocation-fault build
+    // carries its own C++ runtime, whose exception memory lives as long as it
+    // does, so the leak check at exit must find it still loaded.
+    bool stayLoaded = false;
+};
+
 class LibraryTest : public ::testing::Test {
   protected:
-    explicit LibraryTest(const char *file = KORVEL_PRODUCT_LIBRARY) : m_file(file) {}
+    explicit LibraryTest(LibraryUse use = LibraryUse()) : m_use(use) {}
 
     void SetUp() override {
-        SetMaxInstancesSetting(nullptr);
+        SetMaxInstancesSetting(m_use.maxInstances);
         std::string error;
-        ASSERT_TRUE(lib.Load(m_file, &error)) << error;
+        ASSERT_TRUE(lib.Load(m_use.file, &error)) << error;
         ASSERT_TRUE(gateway.Listening());
         g_lib = &lib;
+        for (std::atomic<int> &count : g_events)
+            count = 0;
         params = MakeParams("127.0.0.1");
         params.port = gateway.Port();
         params.connectTimeout = params.shutdownTimeout = 5000;
@@ -33,8 +53,13 @@ class LibraryTest : public ::testing::Test {
     void TearDown() override {
         ShutdownAll(lib);
         g_lib = nullptr;
+        SetMaxInstancesSetting(nullptr);
+        if (m_use.stayLoaded) {
+            lib.handle = nullptr; // its load is never undone
+            return;
+        }
         lib.Unload();
-        EXPECT_FALSE(KorvelLibrary::IsMapped(m_file)) << "library stayed loaded";
+        EXPECT_FALSE(KorvelLibrary::IsMapped(m_use.file)) << "library stayed loaded";
     }
 
     // Opens with `params`; expects success and returns the number.
@@ -42,6 +67,13 @@ class LibraryTest : public ::testing::Test {
         int32_t n = 0;
         EXPECT_EQ(KORVEL_OK, lib.Initialize(&n, &params, callback, user));
         return n;
+    }
+
+    // Waits until instance `n` is in connection state `state`.
+    bool Reaches(int32_t n, uint32_t state) {
+        uint32_t now = 0;
+        return Eventually(
+            [&] { return lib.GetConnectionState(n, &now) == KORVEL_OK && now == state; });
     }
 
     // Reads until `count` messages have come or the bound has passed.
@@ -62,5 +94,5 @@ class LibraryTest : public ::testing::Test {
     InitParams params;
 
   private:
-    const char *m_file;
+    LibraryUse m_use;
 };

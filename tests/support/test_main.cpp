@@ -23,55 +23,47 @@ int LimitSeconds() {
     return seconds > 0 ? seconds : 60;
 }
 
+// Looks once a second whether the running test has passed its limit.
 class Watchdog : public ::testing::EmptyTestEventListener {
   public:
     Watchdog() : m_limit(LimitSeconds()), m_thread([this] { Watch(); }) {}
     ~Watchdog() override {
-        Change([this] { m_done = true; });
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_done = true;
+        m_changed.notify_one();
+        lock.unlock();
         m_thread.join();
     }
 
     void OnTestStart(const ::testing::TestInfo &test) override {
-        Change([&] {
-            m_test = std::string(test.test_suite_name()) + "." + test.name();
-            m_deadline = Clock::now() + std::chrono::seconds(m_limit);
-            m_running = true;
-        });
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_test = std::string(test.test_suite_name()) + "." + test.name();
+        m_started = Clock::now();
+        m_running = true;
     }
     void OnTestEnd(const ::testing::TestInfo &) override {
-        Change([this] { m_running = false; });
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_running = false;
     }
 
   private:
-    template <typename Update> void Change(Update update) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        update();
-        m_changed.notify_one();
-    }
-
     void Watch() {
         std::unique_lock<std::mutex> lock(m_mutex);
-        while (!m_done) {
-            if (!m_running) {
-                m_changed.wait(lock);
-            } else if (Clock::now() < m_deadline) {
-                m_changed.wait_until(lock, m_deadline);
-            } else {
-                std::fprintf(stderr, "watchdog: %s still runs after %d s\n", m_test.c_str(),
-                             m_limit);
-                std::fflush(stderr);
-                std::_Exit(EXIT_FAILURE);
-            }
+        while (!m_changed.wait_for(lock, std::chrono::seconds(1), [this] { return m_done; })) {
+            if (!m_running || Clock::now() - m_started < std::chrono::seconds(m_limit)) continue;
+            std::fprintf(stderr, "watchdog: %s still runs after %d s\n", m_test.c_str(), m_limit);
+            std::fflush(stderr);
+            std::_Exit(EXIT_FAILURE);
         }
     }
 
+    const int m_limit;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::string m_test;
-    Clock::time_point m_deadline;
+    Clock::time_point m_started;
     bool m_running = false;
     bool m_done = false;
-    const int m_limit;
     std::thread m_thread; // last: it starts at once and uses the members above
 };
 
