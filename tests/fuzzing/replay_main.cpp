@@ -10,28 +10,22 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
-namespace {
-
-void RunFile(const std::filesystem::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
-                                  std::istreambuf_iterator<char>());
-    LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
-}
-
-} // namespace
-
 int main(int argc, char **argv) {
-    size_t runs = 0;
+    namespace fs = std::filesystem;
+    std::vector<fs::path> inputs;
     for (int i = 1; i < argc; ++i) {
-        const std::filesystem::path path(argv[i]);
-        if (std::filesystem::is_directory(path)) {
-            for (const auto &entry : std::filesystem::directory_iterator(path))
-                if (entry.is_regular_file()) RunFile(entry.path()), ++runs;
-        } else {
-            RunFile(path), ++runs;
+        if (!fs::is_directory(argv[i])) {
+            inputs.emplace_back(argv[i]);
+            continue;
         }
+        for (const auto &entry : fs::directory_iterator(argv[i]))
+            if (entry.is_regular_file()) inputs.push_back(entry.path());
     }
-    std::printf("%zu inputs run\n", runs);
-    return runs > 0 ? 0 : 1;
+    for (const fs::path &path : inputs) {
+        std::ifstream in(path, std::ios::binary);
+        const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
+    }
+    std::printf("%zu inputs run\n", inputs.size());
+    return inputs.empty() ? 1 : 0;
 }
