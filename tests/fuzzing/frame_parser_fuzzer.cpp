@@ -24,19 +24,11 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 namespace {
-
-void Check(bool condition, const char *what) {
-    if (condition) return;
-    std::fprintf(stderr, "frame parser invariant broken: %s\n", what);
-    std::abort();
-}
 
 // Both parsers' fragments pending between the chunks of one stream.
 struct Pending {

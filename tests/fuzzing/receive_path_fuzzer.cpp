@@ -32,7 +32,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -45,12 +44,6 @@ using Probe = CProcessDataProbe;
 // Together the chunks of one input stay below this, so that floods stay fast;
 // it still lets the pending fragment reach its bound many times over.
 constexpr size_t kMaxQueuedBytes = 1u << 20;
-
-void Check(bool condition, const char *what) {
-    if (condition) return;
-    std::fprintf(stderr, "receive path invariant broken: %s\n", what);
-    std::abort();
-}
 
 struct Input {
     const uint8_t *data;
@@ -93,12 +86,6 @@ struct Model {
             state &= static_cast<uint16_t>(~KORVEL_CANSTATE_RX_EMPTY);
         }
         return PROCESS_ERR_NO_FRAME;
-    }
-
-    void ResetCan(uint16_t flags) {
-        if (flags & KORVEL_RESET_CANSTATE) state = 0;
-        if (flags & KORVEL_RESET_RX_BUFFER) rx.clear();
-        if (flags & KORVEL_RESET_SOCKET_RX) chunks.clear();
     }
 };
 
@@ -147,7 +134,9 @@ class Run {
             const uint8_t low = in.Byte();
             const uint16_t flags = static_cast<uint16_t>(low | in.Byte() << 8);
             Check(m_engine.ResetCan(flags) == PROCESS_OK, "ResetCan failed");
-            m_model.ResetCan(flags);
+            if (flags & KORVEL_RESET_CANSTATE) m_model.state = 0;
+            if (flags & KORVEL_RESET_RX_BUFFER) m_model.rx.clear();
+            if (flags & KORVEL_RESET_SOCKET_RX) m_model.chunks.clear();
         }
         if (op == 6) {
             uint32_t mask = 0;
