@@ -2,7 +2,6 @@
 Environment: KORVEL_LIBRARY, KORVEL_GATEWAY (the program) and KORVEL_HEADER."""
 
 import os
-import signal
 import subprocess
 import time
 
@@ -33,8 +32,7 @@ class Gateway:
         self.channel = line.split()[-1]
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
+        self.process.terminate()  # SIGTERM, unless it has ended
         self.process.communicate(timeout=WAIT_LIMIT)
 
 
