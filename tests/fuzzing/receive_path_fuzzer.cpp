@@ -23,18 +23,15 @@
 // taken during the step that stored it. Out-of-bounds accesses, undefined
 // behaviour and leaks are left to the sanitizers.
 #include "base/process_status.h"
-#include "codec/frame_parser.h"
 #include "engine/process_data.h"
 #include "engine/service_list.h"
 #include "literal_parser.h"
-#include "net/win_sock.h"
 #include "os/system.h"
 #include "tests/support/process_data_probe.h"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -48,35 +45,22 @@ using Probe = CProcessDataProbe;
 // it still lets the pending fragment reach its bound many times over.
 constexpr size_t kMaxQueuedBytes = 1u << 20;
 
-void Check(bool condition, const char *what) {
-    if (condition) return;
-    std::fprintf(stderr, "receive path invariant broken: %s\n", what);
-    std::abort();
-}
-
-class Input {
-  public:
-    Input(const uint8_t *data, size_t size) : m_data(data), m_size(size) {}
-    bool AtEnd() const { return m_pos >= m_size; }
-    uint8_t Byte() { return AtEnd() ? 0 : m_data[m_pos++]; }
+struct Input {
+    const uint8_t *data;
+    size_t size, pos = 0;
+    bool AtEnd() const { return pos >= size; }
+    uint8_t Byte() { return AtEnd() ? 0 : data[pos++]; }
     std::string Bytes(size_t n) {
-        n = std::min(n, m_size - m_pos);
-        std::string bytes(reinterpret_cast<const char *>(m_data + m_pos), n);
-        m_pos += n;
-        return bytes;
+        n = std::min(n, size - pos);
+        pos += n;
+        return std::string(reinterpret_cast<const char *>(data + pos - n), n);
     }
-
-  private:
-    const uint8_t *m_data;
-    size_t m_size;
-    size_t m_pos = 0;
 };
 
 // A decoded message and the clock readings around the step that stored it.
 struct Stored {
     CanMsg msg;
-    uint32_t before;
-    uint32_t after;
+    uint32_t before, after;
 };
 
 // What the engine should hold, built from the plain parser and the buffer rules.
@@ -84,17 +68,15 @@ struct Model {
     uint16_t size = 0;
     std::deque<std::string> chunks;
     std::deque<Stored> rx;
-    std::string pending;
+    std::string pending; // within its bound and free of zero bytes, as the plain parser keeps it
     uint16_t state = 0;
 
     ProcessStatus ReceiveStep(uint32_t before, uint32_t after) {
         if (chunks.empty()) return PROCESS_ERR_EMPTY;
         std::string chunk = std::move(chunks.front());
         chunks.pop_front();
-        for (;;) {
-            CanMsg msg = {};
-            if (LiteralParseCanFrame(&chunk, &pending, &msg) != PROCESS_OK)
-                return PROCESS_ERR_NO_FRAME;
+        for (CanMsg msg = {}; LiteralParseCanFrame(&chunk, &pending, &msg) == PROCESS_OK;
+             msg = {}) {
             // A full buffer drops this message and the rest of the chunk.
             if (rx.size() > size) {
                 state |= KORVEL_CANSTATE_RX_OVERRUN;
@@ -103,18 +85,12 @@ struct Model {
             rx.push_back({msg, before, after});
             state &= static_cast<uint16_t>(~KORVEL_CANSTATE_RX_EMPTY);
         }
-    }
-
-    void ResetCan(uint16_t flags) {
-        if (flags & KORVEL_RESET_CANSTATE) state = 0;
-        if (flags & KORVEL_RESET_RX_BUFFER) rx.clear();
-        if (flags & KORVEL_RESET_SOCKET_RX) chunks.clear();
+        return PROCESS_ERR_NO_FRAME;
     }
 };
 
 InitParams Params(uint16_t rxBufferSize) {
-    InitParams p;
-    std::memset(&p, 0, sizeof p);
+    InitParams p = {};
     p.size = sizeof p;
     p.protocol = KORVEL_PROTOCOL_TCP;
     p.rxBufferSize = rxBufferSize;
@@ -128,18 +104,16 @@ InitParams Params(uint16_t rxBufferSize) {
 InitParams g_keeperParams = Params(0);
 CProcessData *g_keeper = nullptr;
 
-void StopKeeper() {
-    LeaveServiceList(g_keeper);
-    g_keeper->ReleaseSocket();
-    delete g_keeper;
-}
-
 void KeepServiceThreadRunning() {
     if (g_keeper) return;
     g_keeper = new CProcessData(&g_keeperParams);
     Probe::AttachSocket(*g_keeper);
     JoinServiceList(g_keeper);
-    std::atexit(StopKeeper);
+    std::atexit([] {
+        LeaveServiceList(g_keeper);
+        g_keeper->ReleaseSocket();
+        delete g_keeper;
+    });
 }
 
 class Run {
@@ -150,14 +124,92 @@ class Run {
     }
     ~Run() { m_engine.ReleaseSocket(); }
 
-    void Step(Input &in);
+    void Step(Input &in) {
+        const uint8_t op = in.Byte() % 7;
+        if (op == 0) Queue(in.Bytes(in.Byte()));
+        if (op == 1) Flood(in);
+        if (op == 2 || op == 3) Receive(op == 3);
+        if (op == 4) Read(in.Byte() % 10 + 1u);
+        if (op == 5) {
+            const uint8_t low = in.Byte();
+            const uint16_t flags = static_cast<uint16_t>(low | in.Byte() << 8);
+            Check(m_engine.ResetCan(flags) == PROCESS_OK, "ResetCan failed");
+            if (flags & KORVEL_RESET_CANSTATE) m_model.state = 0;
+            if (flags & KORVEL_RESET_RX_BUFFER) m_model.rx.clear();
+            if (flags & KORVEL_RESET_SOCKET_RX) m_model.chunks.clear();
+        }
+        if (op == 6) {
+            uint32_t mask = 0;
+            for (int i = 0; i < 4; ++i)
+                mask = mask << 8 | in.Byte();
+            Check(m_engine.ResetCanState(mask) == PROCESS_OK, "ResetCanState failed");
+            m_model.state &= static_cast<uint16_t>(~mask);
+        }
+        CheckAgreement();
+    }
 
   private:
-    void Queue(const std::string &bytes);
-    void Flood(Input &in);
-    void Receive(bool wholeCycle);
-    void Read(uint32_t count);
-    void CheckAgreement();
+    void Queue(const std::string &bytes) {
+        if (m_queuedBytes + bytes.size() > kMaxQueuedBytes) return;
+        m_queuedBytes += bytes.size();
+        Probe::QueueChunk(m_engine, bytes);
+        m_model.chunks.push_back(bytes);
+    }
+
+    void Flood(Input &in) {
+        std::string bytes = in.Bytes(in.Byte());
+        const size_t target = (in.Byte() % 80 + 1u) * 1024;
+        while (!bytes.empty() && bytes.size() < target)
+            bytes += bytes;
+        Queue(bytes.substr(0, target));
+    }
+
+    // A service cycle first finds the empty transmit buffer, and its Poll
+    // reports the socket that was never opened as the pending error.
+    void Receive(bool wholeCycle) {
+        const uint32_t before = OsTimeGetTime();
+        ProcessStatus result = PROCESS_OK;
+        if (wholeCycle)
+            m_engine.Service();
+        else
+            result = Probe::ReceiveStep(m_engine);
+        const ProcessStatus expected = m_model.ReceiveStep(before, OsTimeGetTime());
+        if (!wholeCycle) return Check(result == expected, "receive step result differs");
+        m_model.state |= KORVEL_CANSTATE_TX_EMPTY;
+        Check(m_engine.TakeLastError() == PROCESS_ERR_CONNECTION, "service cycle error");
+    }
+
+    void Read(uint32_t count) {
+        for (uint32_t i = 0; i < count; ++i) {
+            CanMsg out;
+            std::memset(&out, 0xA5, sizeof out);
+            const ProcessStatus result = m_engine.ReadCanMsg(&out);
+            if (m_model.rx.empty()) {
+                Check(result == PROCESS_ERR_EMPTY, "read from an empty buffer succeeded");
+                m_model.state |= KORVEL_CANSTATE_RX_EMPTY;
+                continue;
+            }
+            Check(result == PROCESS_OK, "read failed on a filled buffer");
+            const Stored expected = m_model.rx.front();
+            m_model.rx.pop_front();
+            // Clock readings are u32 and wrap: compare distances from `before`.
+            Check(out.timestamp - expected.before <= expected.after - expected.before,
+                  "time stamp outside its receive step");
+            out.timestamp = 0;
+            Check(std::memcmp(&out, &expected.msg, sizeof out) == 0,
+                  "message read differs from the frame received");
+        }
+    }
+
+    void CheckAgreement() {
+        uint16_t state = 0;
+        uint32_t count = 0;
+        m_engine.GetCanState(&state);
+        m_engine.GetRxBufferCount(&count);
+        Check(state == m_model.state, "CAN state word differs from the model");
+        Check(count == m_model.rx.size(), "receive buffer count differs from the model");
+        Check(Probe::Pending(m_engine) == m_model.pending, "pending fragment differs");
+    }
 
     InitParams m_params;
     CProcessData m_engine;
@@ -165,118 +217,11 @@ class Run {
     size_t m_queuedBytes = 0;
 };
 
-void Run::Step(Input &in) {
-    switch (in.Byte() % 7) {
-    case 0:
-        Queue(in.Bytes(in.Byte()));
-        break;
-    case 1:
-        Flood(in);
-        break;
-    case 2:
-        Receive(false);
-        break;
-    case 3:
-        Receive(true);
-        break;
-    case 4:
-        Read(in.Byte() % 10 + 1u);
-        break;
-    case 5: {
-        const uint8_t low = in.Byte();
-        const uint16_t flags = static_cast<uint16_t>(low | in.Byte() << 8);
-        Check(m_engine.ResetCan(flags) == PROCESS_OK, "ResetCan failed");
-        m_model.ResetCan(flags);
-        break;
-    }
-    default: {
-        uint32_t mask = 0;
-        for (int i = 0; i < 4; ++i)
-            mask = mask << 8 | in.Byte();
-        Check(m_engine.ResetCanState(mask) == PROCESS_OK, "ResetCanState failed");
-        m_model.state &= static_cast<uint16_t>(~mask);
-        break;
-    }
-    }
-    CheckAgreement();
-}
-
-void Run::Queue(const std::string &bytes) {
-    if (m_queuedBytes + bytes.size() > kMaxQueuedBytes) return;
-    m_queuedBytes += bytes.size();
-    Probe::QueueChunk(m_engine, bytes);
-    m_model.chunks.push_back(bytes);
-}
-
-void Run::Flood(Input &in) {
-    const std::string unit = in.Bytes(in.Byte());
-    const size_t target = (in.Byte() % 80 + 1u) * 1024;
-    std::string bytes = unit;
-    while (!bytes.empty() && bytes.size() < target)
-        bytes += bytes;
-    Queue(bytes.substr(0, target));
-}
-
-// A service cycle first finds the empty transmit buffer, and its Poll
-// reports the socket that was never opened as the pending error.
-void Run::Receive(bool wholeCycle) {
-    const uint32_t before = OsTimeGetTime();
-    ProcessStatus result = PROCESS_OK;
-    if (wholeCycle)
-        m_engine.Service();
-    else
-        result = Probe::ReceiveStep(m_engine);
-    const uint32_t after = OsTimeGetTime();
-    const ProcessStatus expected = m_model.ReceiveStep(before, after);
-    if (wholeCycle) {
-        m_model.state |= KORVEL_CANSTATE_TX_EMPTY;
-        Check(m_engine.TakeLastError() == PROCESS_ERR_CONNECTION, "service cycle error");
-    } else {
-        Check(result == expected, "receive step result differs from the model");
-    }
-}
-
-void Run::Read(uint32_t count) {
-    for (uint32_t i = 0; i < count; ++i) {
-        CanMsg out;
-        std::memset(&out, 0xA5, sizeof out);
-        const ProcessStatus result = m_engine.ReadCanMsg(&out);
-        if (m_model.rx.empty()) {
-            Check(result == PROCESS_ERR_EMPTY, "read from an empty buffer succeeded");
-            m_model.state |= KORVEL_CANSTATE_RX_EMPTY;
-            continue;
-        }
-        Check(result == PROCESS_OK, "read failed on a filled buffer");
-        const Stored expected = m_model.rx.front();
-        m_model.rx.pop_front();
-        // Clock readings are u32 and wrap: compare distances from `before`.
-        Check(out.timestamp - expected.before <= expected.after - expected.before,
-              "time stamp outside its receive step");
-        out.timestamp = 0;
-        Check(std::memcmp(&out, &expected.msg, sizeof out) == 0,
-              "message read differs from the frame received");
-    }
-}
-
-void Run::CheckAgreement() {
-    uint16_t state = 0;
-    m_engine.GetCanState(&state);
-    Check(state == m_model.state, "CAN state word differs from the model");
-    uint32_t count = 0;
-    m_engine.GetRxBufferCount(&count);
-    Check(count <= m_model.size + 1u, "receive buffer above its size + 1");
-    Check(count == m_model.rx.size(), "receive buffer count differs from the model");
-    const std::string &pending = Probe::Pending(m_engine);
-    Check(pending.size() <= CODEC_MAX_PENDING_FRAGMENT, "pending fragment above its bound");
-    Check(pending.find('\0') == std::string::npos, "zero byte in the pending fragment");
-    Check(pending == m_model.pending, "pending fragment differs from the model");
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     KeepServiceThreadRunning();
-    Input in(data, size);
+    Input in{data, size};
     Run run(in.Byte() % 16);
     while (!in.AtEnd())
         run.Step(in);

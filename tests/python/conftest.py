@@ -1,11 +1,8 @@
 """Shared fixtures: korvel-gateway as a child process, and bounded waits.
-Environment: KORVEL_LIBRARY, KORVEL_GATEWAY (the program) and KORVEL_PYTHON
-(the interpreter korvel is installed in, for the command-line tools)."""
+Environment: KORVEL_LIBRARY, KORVEL_GATEWAY (the program) and KORVEL_HEADER."""
 
 import os
-import signal
 import subprocess
-import sys
 import time
 
 import pytest
@@ -35,8 +32,7 @@ class Gateway:
         self.channel = line.split()[-1]
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
+        self.process.terminate()  # SIGTERM, unless it has ended
         self.process.communicate(timeout=WAIT_LIMIT)
 
 
@@ -53,11 +49,6 @@ def gateway():
     yield start
     for process in started:
         process.stop()
-
-
-@pytest.fixture
-def python():
-    return os.environ.get("KORVEL_PYTHON", sys.executable)
 
 
 def read_candump_log(path):

@@ -1,8 +1,11 @@
-"""The ctypes layer: record layout, statuses as KorvelError, finding the library."""
+"""The ctypes layer: constants and records as in the header, statuses as
+KorvelError, finding the library."""
 
 import ctypes
 import os
+import re
 import subprocess
+import sys
 
 import pytest
 
@@ -11,9 +14,16 @@ from korvel import api
 from korvel.records import RecordReader
 
 
-@pytest.fixture(scope="module")
-def lib():
-    return api.load_library()
+def test_constants_and_the_status_table_are_those_of_the_header():
+    # `#define NAME VALUEu /* text */`, the comment being optional.
+    define = re.compile(r"^#define ((?:KORVEL|EVENT)_\w+) +(0x[0-9A-Fa-f]+|[0-9]+)u\b"
+                        r" *(?:/\* (.*) \*/)?$", re.MULTILINE)
+    with open(os.environ["KORVEL_HEADER"], encoding="utf-8") as header:
+        defines = [(n, int(v, 0), t) for n, v, t in define.findall(header.read())]
+    assert {name: getattr(api, name) for name in dir(api)
+            if re.fullmatch(r"(KORVEL|EVENT)_[A-Z0-9_]+", name)} == {n: v for n, v, _ in defines}
+    assert api._STATUS == {value: (name, text) for name, value, text in defines
+                           if re.fullmatch(r"KORVEL_(OK|ERR_[A-Z_]+)", name)}
 
 
 def test_records_have_the_binary_layout_of_the_header():
@@ -30,19 +40,19 @@ def test_records_have_the_binary_layout_of_the_header():
         assert [getattr(record, name).offset for name in names] == offsets, record.__name__
 
 
-def test_statuses_are_raised_with_code_name_and_text(lib):
+def test_statuses_are_raised_with_code_name_and_text():
     with pytest.raises(api.KorvelError) as caught:
-        lib.get_connection_state(0)
+        api.load_library().get_connection_state(0)
     error = caught.value
     assert (error.code, error.name, error.function) == (
         3, "KORVEL_ERR_ILLEGAL_INSTANCE", "KORVEL_GetConnectionState")
     assert "KORVEL_ERR_ILLEGAL_INSTANCE (3)" in str(error) and error.text in str(error)
 
 
-def test_library_is_found_beside_the_package_and_a_missing_one_is_reported(python, tmp_path):
+def test_library_is_found_beside_the_package_and_a_missing_one_is_reported(tmp_path):
     env = dict(os.environ)
     env.pop("KORVEL_LIBRARY", None)
-    out = subprocess.run([python, "-c", "import korvel; print(korvel.load_library().path)"],
+    out = subprocess.run([sys.executable, "-c", "import korvel; print(korvel.load_library().path)"],
                          env=env, capture_output=True, text=True, check=True).stdout.strip()
     assert out == os.path.join(os.path.dirname(korvel.__file__), "libkorvel32.so")
 
@@ -52,7 +62,7 @@ def test_library_is_found_beside_the_package_and_a_missing_one_is_reported(pytho
               "    can.Bus(interface='korvel', channel='127.0.0.1:1')\n"
               "except can.CanInterfaceNotImplementedError as err:\n"
               "    print('not implemented:', err)\n")
-    out = subprocess.run([python, "-c", script], env=env, capture_output=True, text=True,
+    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True,
                          check=True).stdout
     assert out.startswith("not implemented:") and "KORVEL_LIBRARY" in out
 

@@ -3,38 +3,28 @@ reading what they wrote, as a user runs them."""
 
 import signal
 import subprocess
+import sys
 
 from conftest import WAIT_LIMIT, read_candump_log, wait_for
 
 
-def start_logger(python, channel, out, *options):
-    """can.logger writing `out`; what it prints goes to `out`.txt."""
-    with open(str(out) + ".txt", "w") as printed:
-        return subprocess.Popen([python, "-m", "can.logger", "-i", "korvel", "-c", channel,
-                                 "-f", str(out), *options], stdout=printed, stderr=printed)
-
-
-def stop(process, out):
+def test_can_logger_goes_on_after_overruns_and_asc2log_reads_its_log(gateway, tmp_path):
+    out, printed = tmp_path / "out.asc", tmp_path / "printed.txt"
+    channel = gateway("-g", "-r", "max", "-x").channel
+    with open(printed, "w") as output:
+        logger = subprocess.Popen(
+            [sys.executable, "-m", "can.logger", "-i", "korvel", "-c", channel, "-f", str(out),
+             "--rx-buffer-size=0", "--channel-name=korvel3"], stdout=output, stderr=output)
     try:
-        process.send_signal(signal.SIGINT)
-        process.wait(timeout=WAIT_LIMIT)
+        # A buffer of one message overflows at once. The file fills in
+        # blocks: two more blocks after the warning show that it still runs.
+        wait_for(lambda: "receive buffer overrun" in printed.read_text(), "the warning")
+        size = out.stat().st_size if out.exists() else 0
+        wait_for(lambda: out.stat().st_size > size + 8192, "more lines after the overrun")
+        logger.send_signal(signal.SIGINT)
+        assert logger.wait(timeout=WAIT_LIMIT) == 0, printed.read_text()
     finally:
-        process.kill()
-    printed = open(str(out) + ".txt").read()
-    assert process.returncode == 0, printed
-    return printed
-
-
-def test_can_logger_goes_on_after_overruns_and_asc2log_reads_its_log(gateway, python, tmp_path):
-    out = tmp_path / "out.asc"
-    logger = start_logger(python, gateway("-g", "-r", "max", "-x").channel, out,
-                          "--rx-buffer-size=0", "--channel-name=korvel3")
-    # A buffer of one message overflows at once. The file fills in blocks:
-    # two more blocks after the warning show that the logger still runs.
-    wait_for(lambda: "receive buffer overrun" in open(str(out) + ".txt").read(), "the warning")
-    size = out.stat().st_size if out.exists() else 0
-    wait_for(lambda: out.stat().st_size > size + 8192, "more lines after the overrun")
-    stop(logger, out)
+        logger.kill()
     converted = tmp_path / "converted.log"
     subprocess.run(["asc2log", "-I", str(out), "-O", str(converted)], check=True,
                    timeout=WAIT_LIMIT)
@@ -45,8 +35,7 @@ def test_can_logger_goes_on_after_overruns_and_asc2log_reads_its_log(gateway, py
     assert ids == sorted(ids) and ids[-1] > len(ids)
 
 
-def test_can_player_delivers_every_frame_before_it_exits_and_they_are_recorded(gateway, python,
-                                                                            tmp_path):
+def test_can_player_delivers_every_frame_before_it_exits_and_they_are_recorded(gateway, tmp_path):
     # Standard, extended and remote frames in turn.
     frames = [("%03X#%04X" % (i % 0x800, i), "%08X#%02X" % (i << 13, i % 256),
                "%03X#R%d" % (i % 0x800, i % 8 + 1))[i % 3] for i in range(5000)]
@@ -55,8 +44,8 @@ def test_can_player_delivers_every_frame_before_it_exits_and_they_are_recorded(g
                               for i, frame in enumerate(frames)))
     record = tmp_path / "record.log"
     recorder = gateway("--record", str(record), "--interface", "bench7")
-    player = subprocess.run([python, "-m", "can.player", "-i", "korvel", "-c", recorder.channel,
-                             "--ignore-timestamps", str(source)],
+    player = subprocess.run([sys.executable, "-m", "can.player", "-i", "korvel", "-c",
+                             recorder.channel, "--ignore-timestamps", str(source)],
                             capture_output=True, text=True, timeout=WAIT_LIMIT * 5)
     assert player.returncode == 0, player.stdout + player.stderr
     assert "could not be sent" not in player.stderr

@@ -402,12 +402,6 @@ struct Run {
     uint64_t problems = 0;
 };
 
-uint64_t RssBytes() {
-    std::stringstream status;
-    status << std::ifstream("/proc/self/status").rdbuf();
-    return NumberAfter(status.str(), "VmRSS:") << 10;
-}
-
 void PrintTotals(const Totals &t) {
     for (int i = 0; i < kCounts; ++i)
         std::printf("%s %llu%s", kCountNames[i], (unsigned long long)t[i],
@@ -430,30 +424,6 @@ void Worker(Run &run, unsigned worker) {
         std::printf("korvel-soak: problem: %s:%s\n", session.Name().c_str(), problem.c_str());
     }
     --run.running;
-}
-
-// The main thread's watch until the workers are done: a library call that
-// does not return ends the run; each round ends with a report line and an
-// RSS sample.
-void Watch(Run &run, uint64_t *rssFirstRound, uint64_t *rssEnd) {
-    int64_t roundEnd = NowMs() + (int64_t)run.round * 1000;
-    for (int round = 1; run.running > 0; Pause(100)) {
-        for (unsigned i = 0; i < run.threads; ++i) {
-            int64_t since = run.clocks[i].sinceMs;
-            if (since == 0 || NowMs() - since <= kWatchdogMs) continue;
-            std::printf("korvel-soak: FAIL: %s has not returned after %d s (thread %u)\n",
-                        run.clocks[i].name.load(), kWatchdogMs / 1000, i);
-            std::_Exit(3);
-        }
-        if (NowMs() < roundEnd) continue;
-        roundEnd += (int64_t)run.round * 1000;
-        *rssEnd = RssBytes();
-        if (round == 1) *rssFirstRound = *rssEnd;
-        std::lock_guard<std::mutex> guard(run.lock);
-        std::printf("korvel-soak: round %d: RSS %llu KiB, ", round++,
-                    (unsigned long long)*rssEnd >> 10);
-        PrintTotals(run.totals);
-    }
 }
 
 bool ParseOptions(int argc, char **argv, Run *run) {
@@ -480,14 +450,36 @@ int main(int argc, char **argv) {
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::printf("korvel-soak: %lu s, %lu threads, seed %lu\n", run.seconds, run.threads, run.seed);
-    int64_t started = NowMs();
+    const int64_t started = NowMs();
     run.deadlineMs = started + (int64_t)run.seconds * 1000;
     run.running = (unsigned)run.threads;
     std::vector<std::thread> workers;
     for (unsigned i = 0; i < run.threads; ++i)
         workers.emplace_back(Worker, std::ref(run), i);
+    // The main thread watches until the workers are done: a library call that
+    // does not return ends the run; each round ends with a report line and
+    // an RSS sample.
     uint64_t rssFirst = 0, rssEnd = 0;
-    Watch(run, &rssFirst, &rssEnd);
+    int64_t roundEnd = started + (int64_t)run.round * 1000;
+    for (int round = 1; run.running > 0; Pause(100)) {
+        for (unsigned i = 0; i < run.threads; ++i) {
+            const int64_t since = run.clocks[i].sinceMs;
+            if (since == 0 || NowMs() - since <= kWatchdogMs) continue;
+            std::printf("korvel-soak: FAIL: %s has not returned after %d s (thread %u)\n",
+                        run.clocks[i].name.load(), kWatchdogMs / 1000, i);
+            std::_Exit(3);
+        }
+        if (NowMs() < roundEnd) continue;
+        roundEnd += (int64_t)run.round * 1000;
+        std::stringstream status;
+        status << std::ifstream("/proc/self/status").rdbuf();
+        rssEnd = NumberAfter(status.str(), "VmRSS:") << 10;
+        if (round == 1) rssFirst = rssEnd;
+        std::lock_guard<std::mutex> guard(run.lock);
+        std::printf("korvel-soak: round %d: RSS %llu KiB, ", round++,
+                    (unsigned long long)rssEnd >> 10);
+        PrintTotals(run.totals);
+    }
     for (std::thread &t : workers)
         t.join();
 
@@ -502,8 +494,8 @@ int main(int argc, char **argv) {
 #endif
     std::printf("korvel-soak: RSS after round 1 %llu KiB, at the end %llu KiB\n",
                 (unsigned long long)rssFirst >> 10, (unsigned long long)rssEnd >> 10);
-    bool pass = run.problems == 0 && run.totals[kUnaccounted] == 0 && run.totals[kCorrupt] == 0 &&
-                rssFlat && run.totals[kConnections] > 0;
+    const bool pass = run.problems == 0 && run.totals[kUnaccounted] == 0 &&
+                      run.totals[kCorrupt] == 0 && rssFlat && run.totals[kConnections] > 0;
     std::printf("korvel-soak: %s\n", pass ? "PASS" : "FAIL");
     return pass ? 0 : 1;
 }
