@@ -87,11 +87,7 @@ void *operator new(size_t size) {
     if (!block) throw std::bad_alloc();
     return block;
 }
-void *operator new[](size_t size) {
-    void *block = CountedNew(size);
-    if (!block) throw std::bad_alloc();
-    return block;
-}
+void *operator new[](size_t size) { return operator new(size); }
 void *operator new(size_t size, const std::nothrow_t &) noexcept { return CountedNew(size); }
 void *operator new[](size_t size, const std::nothrow_t &) noexcept { return CountedNew(size); }
 void operator delete(void *block) noexcept { CountedDelete(block); }
