@@ -23,12 +23,9 @@ constexpr int kReceiveSide = SD_RECEIVE;
 // Closing a socket wakes a thread blocked in recv on it.
 constexpr bool kCloseWakesReceive = true;
 void CloseSocket(NativeSocket s) { closesocket(s); }
-// Once for the process, which ends it.
-bool StartNetwork() {
-    static WSADATA data;
-    static const bool started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    return started;
-}
+// Started as the program starts; its end ends it.
+WSADATA g_network;
+const bool g_networkStarted = WSAStartup(MAKEWORD(2, 2), &g_network) == 0;
 #else
 typedef int NativeSocket;
 typedef socklen_t AddressLength;
@@ -38,14 +35,13 @@ constexpr int kReceiveSide = SHUT_RD;
 // Only ending the receive side wakes a thread blocked in recv.
 constexpr bool kCloseWakesReceive = false;
 void CloseSocket(NativeSocket s) { close(s); }
-bool StartNetwork() { return true; }
 #endif
 
 NativeSocket Native(TestSocket s) { return static_cast<NativeSocket>(s); }
 
 // Listens on 127.0.0.1 with an ephemeral port, written to *port.
 TestSocket Listen(uint16_t *port) {
-    const NativeSocket s = StartNetwork() ? socket(AF_INET, SOCK_STREAM, 0) : Native(kNoTestSocket);
+    const NativeSocket s = socket(AF_INET, SOCK_STREAM, 0);
     if (s == Native(kNoTestSocket)) return kNoTestSocket;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -58,16 +54,6 @@ TestSocket Listen(uint16_t *port) {
     }
     *port = ntohs(addr.sin_port);
     return static_cast<TestSocket>(s);
-}
-
-bool SendAll(TestSocket s, const char *data, size_t length) {
-    while (length > 0) {
-        const int n = static_cast<int>(send(Native(s), data, static_cast<int>(length), kNoSignal));
-        if (n <= 0) return false;
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 } // namespace
@@ -151,7 +137,13 @@ TestGateway::Client *TestGateway::At(size_t index) {
 
 bool TestGateway::Send(size_t index, const std::string &bytes) {
     Client *client = At(index);
-    return client && SendAll(client->socket, bytes.data(), bytes.size());
+    for (size_t sent = 0; client && sent < bytes.size();) {
+        const int n = static_cast<int>(send(Native(client->socket), bytes.data() + sent,
+                                            static_cast<int>(bytes.size() - sent), kNoSignal));
+        if (n <= 0) return false;
+        sent += static_cast<size_t>(n);
+    }
+    return client != nullptr;
 }
 
 bool TestGateway::SendUrgent(size_t index, char byte) {
