@@ -5,8 +5,8 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -17,9 +17,7 @@
 #include <unistd.h>
 
 int64_t MonotonicNs() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
+    return std::chrono::nanoseconds(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 void Fail(const std::string &what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }

@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <poll.h>
+#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -70,13 +71,9 @@ int ToolProcess::Finish() {
 
 std::vector<std::string> ToolProcess::Lines(const std::string &prefix) const {
     std::vector<std::string> lines;
-    for (size_t at = 0; at < m_output.size();) {
-        size_t end = m_output.find('\n', at);
-        if (end == std::string::npos) end = m_output.size();
-        if (m_output.compare(at, prefix.size(), prefix) == 0)
-            lines.push_back(m_output.substr(at, end - at));
-        at = end + 1;
-    }
+    std::istringstream in(m_output);
+    for (std::string line; std::getline(in, line);)
+        if (line.compare(0, prefix.size(), prefix) == 0) lines.push_back(line);
     return lines;
 }
 
