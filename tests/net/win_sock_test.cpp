@@ -1,5 +1,6 @@
 // CWinSock against the in-process gateway: the connection's states and their
-// notifications, chunks in both directions, and the peer's close and reset.
+// notifications, chunks in both directions, the peer's close and reset, and
+// (Linux) a descriptor above the range of select's sets.
 #include "korvel_library.h"
 #include "socket_fixture.h"
 
