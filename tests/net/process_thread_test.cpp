@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <utility>
 
 namespace {
 
@@ -49,14 +50,12 @@ TEST(ProcessThread, RunsAtItsPriorityUntilSuspendedOrStopped) {
     CProcessThread thread;
     EXPECT_EQ(PROCESS_THREAD_FAILED, thread.Start(nullptr));
     const bool mayRaise = MayRaiseThreadLevel();
-    for (OsThreadPriority priority :
-         {OsThreadPriority::TimeCritical, OsThreadPriority::AboveNormal}) {
-        Pinger p(priority);
+    for (auto level : {std::make_pair(OsThreadPriority::TimeCritical, kTimeCriticalLevel),
+                       std::make_pair(OsThreadPriority::AboveNormal, kAboveNormalLevel)}) {
+        Pinger p(level.first);
         ASSERT_EQ(PROCESS_THREAD_OK, thread.Start(&p.desc));
         ASSERT_TRUE(p.Answers(5000));
-        const int expected =
-            priority == OsThreadPriority::TimeCritical ? kTimeCriticalLevel : kAboveNormalLevel;
-        EXPECT_EQ(mayRaise ? expected : kNormalLevel, p.level.load());
+        EXPECT_EQ(mayRaise ? level.second : kNormalLevel, p.level.load());
         EXPECT_EQ(PROCESS_THREAD_OK, thread.Suspend(&p.desc));
         EXPECT_EQ(PROCESS_THREAD_OK, thread.Suspend(&p.desc));
         EXPECT_FALSE(p.Answers(200));

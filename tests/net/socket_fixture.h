@@ -18,21 +18,20 @@ class SocketTest : public ::testing::Test {
   protected:
     ~SocketTest() override { Release(); }
 
-    // A socket for 127.0.0.1:`port` as the engine makes it, with the
-    // recording notification and lent locks, in place of the last one;
-    // Create is left to the test.
+    // A TCP socket for 127.0.0.1:`port` as the engine makes and creates it,
+    // with the recording notification and lent locks, in place of the last one.
     WinSocket::CWinSock &MakeSocket(uint16_t port) {
         Release();
         m_socket.reset(new WinSocket::CWinSock("127.0.0.1", port, RecordState, this));
         m_socket->SetQueueLocks(&m_sendLock, &m_recvLock);
         m_states.clear();
+        EXPECT_EQ(WSOCK_OK, m_socket->Create(2, 1, 6));
         return *m_socket;
     }
 
     // Created and connected to the gateway, which has accepted it.
     WinSocket::CWinSock &Connected() {
         WinSocket::CWinSock &s = MakeSocket(m_gateway.Port());
-        EXPECT_EQ(WSOCK_OK, s.Create(2, 1, 6));
         s.Connect();
         EXPECT_TRUE(PollUntil([&] { return State() == WSOCK_STATE_CONNECTED; }));
         EXPECT_TRUE(m_gateway.WaitForClients(1));

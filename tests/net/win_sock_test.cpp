@@ -1,7 +1,15 @@
 // CWinSock against the in-process gateway: the connection's states and their
-// notifications, chunks in both directions, and the peer's close and reset.
+// notifications, chunks in both directions, the peer's close and reset, and
+// (Linux) a descriptor above the range of select's sets.
 #include "korvel_library.h"
 #include "socket_fixture.h"
+
+#if !defined(_WIN32)
+#include <algorithm>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -9,7 +17,6 @@ using WinSocket::CWinSock;
 
 TEST_F(SocketTest, ConnectionCarriesChunksInOrderUntilThePeerEndsTheStream) {
     CWinSock &s = MakeSocket(m_gateway.Port());
-    ASSERT_EQ(WSOCK_OK, s.Create(2, 1, 6));
     const WSockResult result = s.Connect();
     ASSERT_TRUE(PollUntil([&] { return State() == WSOCK_STATE_CONNECTED; }));
     std::vector<WSockState> states{WSOCK_STATE_CONNECTING, WSOCK_STATE_CONNECTED};
@@ -52,7 +59,6 @@ TEST_F(SocketTest, ConnectionCarriesChunksInOrderUntilThePeerEndsTheStream) {
 // has gone then fails; it does not end the process.
 TEST_F(SocketTest, PeerThatResetsBeforeTheFirstPollHasStillConnected) {
     CWinSock &s = MakeSocket(m_gateway.Port());
-    ASSERT_EQ(WSOCK_OK, s.Create(2, 1, 6));
     s.Connect();
     ASSERT_TRUE(m_gateway.WaitForClients(1));
     ASSERT_TRUE(m_gateway.Send(0, "$CAN;S;D;0x1;0x0;#"));
@@ -67,5 +73,30 @@ TEST_F(SocketTest, PeerThatResetsBeforeTheFirstPollHasStillConnected) {
     s.PushSend(NewChunk("after the end"), 0);
     EXPECT_EQ(WSOCK_ERR_SEND, s.Poll());
 }
+
+#if !defined(_WIN32)
+// A descriptor above the range of select's sets (1024) still connects and
+// carries data, because readiness is tested with poll.
+TEST_F(SocketTest, SocketAboveTheSelectRangeConnectsAndCarriesData) {
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_max < 1200) GTEST_SKIP() << "the descriptor limit is below 1200";
+    limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, 1200);
+    setrlimit(RLIMIT_NOFILE, &limit);
+    // Every free descriptor below 1100 is taken, so the socket's lies above.
+    std::vector<int> taken{open("/dev/null", O_RDONLY)};
+    while (taken.back() >= 0 && taken.back() < 1100)
+        taken.push_back(dup(taken.back()));
+    WinSocket::CWinSock &s = Connected();
+    EXPECT_EQ(WSOCK_OK, s.PushSend(NewChunk("high"), 4));
+    EXPECT_EQ(WSOCK_OK, s.Poll());
+    ASSERT_TRUE(m_gateway.WaitForBytes(0, 4));
+    EXPECT_EQ("high", m_gateway.Received(0));
+    ASSERT_TRUE(m_gateway.Send(0, "back"));
+    EXPECT_EQ("back", ReceiveBytes(4));
+    for (int fd : taken)
+        if (fd >= 0) close(fd);
+}
+#endif
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -39,12 +40,10 @@ TEST(OsReadMaxInstances, AcceptsOnlyAWholeDecimalNumber) {
         setenv("KORVEL_MAXINSTANCES", text, 1);
         EXPECT_FALSE(OsReadMaxInstances(&value)) << '"' << text << '"';
     }
-    setenv("KORVEL_MAXINSTANCES", "4294967295", 1);
-    EXPECT_TRUE(OsReadMaxInstances(&value));
-    EXPECT_EQ(0xFFFFFFFFu, value);
-    setenv("KORVEL_MAXINSTANCES", "007", 1);
-    EXPECT_TRUE(OsReadMaxInstances(&value));
-    EXPECT_EQ(7u, value);
+    for (auto valid : {std::make_pair("4294967295", 0xFFFFFFFFu), std::make_pair("007", 7u)}) {
+        setenv("KORVEL_MAXINSTANCES", valid.first, 1);
+        EXPECT_TRUE(OsReadMaxInstances(&value) && value == valid.second) << valid.first;
+    }
     unsetenv("KORVEL_MAXINSTANCES");
 }
 

@@ -30,54 +30,36 @@ std::atomic<int64_t> g_liveBytes{0};
 // bytes can be counted too. The header keeps the platform's alignment.
 constexpr size_t kHeader = 16;
 
-void *Counted(void *raw, size_t size) {
+// A block of `size` bytes from `alloc`, counted in `live`; null for the one
+// allocation that is to fail.
+void *Counted(void *(*alloc)(size_t), size_t size, std::atomic<int32_t> &live) {
+    if (++g_count == g_failAt.load()) {
+        g_fired = 1;
+        return nullptr;
+    }
+    char *raw = static_cast<char *>(alloc(kHeader + size));
     if (!raw) return nullptr;
-    *static_cast<size_t *>(raw) = size;
+    *reinterpret_cast<size_t *>(raw) = size;
     g_liveBytes += static_cast<int64_t>(size);
-    return static_cast<char *>(raw) + kHeader;
+    ++live;
+    return raw + kHeader;
 }
 
-void *Uncounted(void *block) {
+void Uncounted(void *block, void (*release)(void *), std::atomic<int32_t> &live) {
+    if (!block) return;
     char *raw = static_cast<char *>(block) - kHeader;
     g_liveBytes -= static_cast<int64_t>(*reinterpret_cast<size_t *>(raw));
-    return raw;
+    --live;
+    release(raw);
 }
 
-// True for the one allocation that is to fail.
-bool FailThisOne() {
-    uint32_t n = ++g_count;
-    if (n != g_failAt.load()) return false;
-    g_fired = 1;
-    return true;
-}
-
-void *CountedNew(size_t size) {
-    if (FailThisOne()) return nullptr;
-    void *block = Counted(std::malloc(kHeader + size), size);
-    if (block) ++g_liveNews;
-    return block;
-}
-
-void CountedDelete(void *block) {
-    if (!block) return;
-    --g_liveNews;
-    std::free(Uncounted(block));
-}
+void *CountedNew(size_t size) { return Counted(std::malloc, size, g_liveNews); }
+void CountedDelete(void *block) { Uncounted(block, std::free, g_liveNews); }
 
 } // namespace
 
-void *MemAlloc(size_t size) {
-    if (FailThisOne()) return nullptr;
-    void *block = Counted(OsZeroAlloc(kHeader + size), size);
-    if (block) ++g_liveBlocks;
-    return block;
-}
-
-void MemFree(void *block) {
-    if (!block) return;
-    --g_liveBlocks;
-    OsFree(Uncounted(block));
-}
+void *MemAlloc(size_t size) { return Counted(OsZeroAlloc, size, g_liveBlocks); }
+void MemFree(void *block) { Uncounted(block, OsFree, g_liveBlocks); }
 
 // The library carries its own C++ runtime in this build (statically linked),
 // so these replace operator new and delete for all of its code, the standard
@@ -87,11 +69,7 @@ void *operator new(size_t size) {
     if (!block) throw std::bad_alloc();
     return block;
 }
-void *operator new[](size_t size) {
-    void *block = CountedNew(size);
-    if (!block) throw std::bad_alloc();
-    return block;
-}
+void *operator new[](size_t size) { return operator new(size); }
 void *operator new(size_t size, const std::nothrow_t &) noexcept { return CountedNew(size); }
 void *operator new[](size_t size, const std::nothrow_t &) noexcept { return CountedNew(size); }
 void operator delete(void *block) noexcept { CountedDelete(block); }

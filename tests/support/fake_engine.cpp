@@ -65,7 +65,6 @@ ProcessStatus CProcessData::ReleaseSocket() { return PROCESS_OK; }
 ProcessStatus CProcessData::TakeLastError() { return m_lastError.exchange(PROCESS_OK); }
 
 ProcessStatus CProcessData::WriteCanMsg(const CanMsg *msg) {
-    if (!msg) return PROCESS_ERR_NULL_POINTER;
     OsLockGuard guard(&m_txLock);
     if (m_txBuffer.size() > m_txBufferSize) {
         m_canState |= KORVEL_CANSTATE_TX_OVERRUN;
@@ -79,7 +78,6 @@ ProcessStatus CProcessData::WriteCanMsg(const CanMsg *msg) {
 }
 
 ProcessStatus CProcessData::ReadCanMsg(CanMsg *out) {
-    if (!out) return PROCESS_ERR_NULL_POINTER;
     OsLockGuard guard(&m_txLock);
     if (m_txBuffer.empty()) {
         m_canState |= KORVEL_CANSTATE_RX_EMPTY;

@@ -2,8 +2,6 @@
 // records what each client sends and sends what a test tells it to.
 #pragma once
 
-#include "test_socket.h"
-
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -11,6 +9,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+// A plain blocking TCP socket, independent of the library's own socket code.
+typedef intptr_t TestSocket;
+constexpr TestSocket kNoTestSocket = -1;
 
 class TestGateway {
   public:

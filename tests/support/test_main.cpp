@@ -3,78 +3,51 @@
 // that test within a minute instead of holding the whole run.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
-#include <string>
 #include <thread>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Seconds a test may run; a program whose tests take longer by design sets
-// KORVEL_TEST_LIMIT.
-int LimitSeconds() {
-    const char *text = std::getenv("KORVEL_TEST_LIMIT");
-    const int seconds = text ? std::atoi(text) : 0;
-    return seconds > 0 ? seconds : 60;
+// The running test and when it started; null between tests.
+std::atomic<const ::testing::TestInfo *> g_test{nullptr};
+std::atomic<Clock::rep> g_started{0};
+
+// Looks once a second whether the running test has passed its limit. It is
+// detached: the process ends it.
+void Watch(int limit) {
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        const ::testing::TestInfo *test = g_test;
+        const Clock::duration ran = Clock::now().time_since_epoch() - Clock::duration(g_started);
+        if (!test || ran < std::chrono::seconds(limit)) continue;
+        std::fprintf(stderr, "watchdog: %s.%s still runs after %d s\n", test->test_suite_name(),
+                     test->name(), limit);
+        std::fflush(stderr);
+        std::_Exit(EXIT_FAILURE);
+    }
 }
 
-// Looks once a second whether the running test has passed its limit.
-class Watchdog : public ::testing::EmptyTestEventListener {
-  public:
-    Watchdog() : m_limit(LimitSeconds()), m_thread([this] { Watch(); }) {}
-    ~Watchdog() override {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_done = true;
-        m_changed.notify_one();
-        lock.unlock();
-        m_thread.join();
-    }
-
+struct Watchdog : ::testing::EmptyTestEventListener {
     void OnTestStart(const ::testing::TestInfo &test) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_test = std::string(test.test_suite_name()) + "." + test.name();
-        m_started = Clock::now();
-        m_running = true;
+        g_started = Clock::now().time_since_epoch().count();
+        g_test = &test;
     }
-    void OnTestEnd(const ::testing::TestInfo &) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_running = false;
-    }
-
-  private:
-    void Watch() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        while (!m_changed.wait_for(lock, std::chrono::seconds(1), [this] { return m_done; })) {
-            if (!m_running || Clock::now() - m_started < std::chrono::seconds(m_limit)) continue;
-            std::fprintf(stderr, "watchdog: %s still runs after %d s\n", m_test.c_str(), m_limit);
-            std::fflush(stderr);
-            std::_Exit(EXIT_FAILURE);
-        }
-    }
-
-    const int m_limit;
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::string m_test;
-    Clock::time_point m_started;
-    bool m_running = false;
-    bool m_done = false;
-    std::thread m_thread; // last: it starts at once and uses the members above
+    void OnTestEnd(const ::testing::TestInfo &) override { g_test = nullptr; }
 };
 
 } // namespace
 
 int main(int argc, char **argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    ::testing::TestEventListeners &listeners = ::testing::UnitTest::GetInstance()->listeners();
-    Watchdog *watchdog = new Watchdog;
-    listeners.Append(watchdog);
-    const int result = RUN_ALL_TESTS();
-    delete listeners.Release(watchdog);
-    return result;
+    ::testing::UnitTest::GetInstance()->listeners().Append(new Watchdog);
+    // Seconds a test may run; a program whose tests take longer by design
+    // sets KORVEL_TEST_LIMIT.
+    const char *limit = std::getenv("KORVEL_TEST_LIMIT");
+    std::thread(Watch, limit && std::atoi(limit) > 0 ? std::atoi(limit) : 60).detach();
+    return RUN_ALL_TESTS();
 }

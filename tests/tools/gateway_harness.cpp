@@ -1,27 +1,23 @@
 // Child-process and client helpers for the gateway tests.
 #include "gateway_harness.h"
 
+#include "eventually.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <regex>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <unistd.h>
 
 int64_t MonotonicNs() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
-}
-
-int RemainingMs(int64_t deadline) {
-    int64_t left = (deadline - MonotonicNs()) / 1000000;
-    return left > 0 ? (int)left : 0;
+    return std::chrono::nanoseconds(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 void Fail(const std::string &what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
@@ -64,15 +60,13 @@ GatewayProcess::GatewayProcess(const std::vector<std::string> &options)
 }
 
 uint64_t GatewayProcess::Summary(unsigned number, const std::string &key) const {
-    const std::string &out = Output();
-    std::string prefix = "client " + std::to_string(number) + " ";
-    size_t line = out.find(prefix);
-    while (line != std::string::npos && out.find(" ended (", line) > out.find('\n', line))
-        line = out.find(prefix, line + 1);
-    size_t at = line == std::string::npos ? line : out.find(key + " ", line);
-    if (at == std::string::npos || at > out.find('\n', line))
-        throw std::runtime_error("no " + key + " in the summary of " + prefix);
-    return std::stoull(out.substr(at + key.size() + 1));
+    const std::regex field("client " + std::to_string(number) +
+                           " [^\n]* ended \\([^\n]*?\\) after [^\n]*? " + key + " (\\d+)");
+    std::smatch match;
+    if (!std::regex_search(Output(), match, field))
+        throw std::runtime_error("no " + key + " in the summary of client " +
+                                 std::to_string(number));
+    return std::stoull(match[1]);
 }
 
 TestClient::TestClient(uint16_t port) {
@@ -93,21 +87,24 @@ void TestClient::Send(const CanMsg &msg) {
 }
 
 const std::vector<CanMsg> &TestClient::Receive(size_t count) {
-    int64_t deadline = MonotonicNs() + (int64_t)kWaitMs * 1000000;
     struct pollfd p = {m_fd, POLLIN, 0};
     char buffer[65536];
-    ssize_t n = 0;
-    while (m_frames.size() < count && poll(&p, 1, RemainingMs(deadline)) > 0 &&
-           (n = recv(m_fd, buffer, sizeof(buffer), 0)) > 0) {
-        m_reader.Feed(buffer, (size_t)n);
-        CanMsg msg;
-        for (GatewayFrameReader::Result r;
-             (r = m_reader.Next(&msg)) != GatewayFrameReader::kNeedMore;) {
-            if (r == GatewayFrameReader::kFrame)
-                m_frames.push_back(msg);
-            else
-                ++m_malformed;
+    ssize_t n = 1;
+    auto done = [&] {
+        while (m_frames.size() < count && poll(&p, 1, 0) > 0 &&
+               (n = recv(m_fd, buffer, sizeof(buffer), 0)) > 0) {
+            m_reader.Feed(buffer, (size_t)n);
+            CanMsg msg;
+            for (GatewayFrameReader::Result r;
+                 (r = m_reader.Next(&msg)) != GatewayFrameReader::kNeedMore;) {
+                if (r == GatewayFrameReader::kFrame)
+                    m_frames.push_back(msg);
+                else
+                    ++m_malformed;
+            }
         }
-    }
+        return n <= 0 || m_frames.size() >= count;
+    };
+    Eventually(done, kWaitMs);
     return m_frames;
 }

@@ -52,8 +52,6 @@ bool SameMsg(const CanMsg &a, const CanMsg &b);
 // How often `part` occurs in `text`.
 size_t Count(const std::string &text, const std::string &part);
 int64_t MonotonicNs();
-// Milliseconds left until `deadline` (a MonotonicNs value), at least 0.
-int RemainingMs(int64_t deadline);
 // Throws std::runtime_error naming the failed call and errno's text.
 void Fail(const std::string &what);
 // A file name in the test's temporary folder, unique to this process.

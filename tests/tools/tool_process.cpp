@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <poll.h>
+#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,25 +40,20 @@ ToolProcess::~ToolProcess() {
     if (m_out >= 0) close(m_out);
 }
 
-bool ToolProcess::ReadOutput(int timeoutMs) {
+// Reads what the tool has written so far; true once it has closed its output.
+bool ToolProcess::ReadOutput() {
     struct pollfd p = {m_out, POLLIN, 0};
-    if (m_eof || poll(&p, 1, timeoutMs) <= 0) return false;
     char buffer[65536];
-    ssize_t n = read(m_out, buffer, sizeof(buffer));
-    if (n <= 0) {
-        m_eof = true;
-        return false;
-    }
-    m_output.append(buffer, (size_t)n);
-    return true;
+    ssize_t n = 1;
+    while (!m_eof && poll(&p, 1, 0) > 0 && (n = read(m_out, buffer, sizeof(buffer))) > 0)
+        m_output.append(buffer, (size_t)n);
+    m_eof = m_eof || n <= 0;
+    return m_eof;
 }
 
 bool ToolProcess::WaitFor(const std::string &text, size_t count) {
-    int64_t deadline = MonotonicNs() + (int64_t)kWaitMs * 1000000;
-    while (Count(m_output, text) < count)
-        if (!ReadOutput(RemainingMs(deadline)) && (m_eof || MonotonicNs() >= deadline))
-            return false;
-    return true;
+    Eventually([&] { return ReadOutput() || Count(m_output, text) >= count; }, kWaitMs);
+    return Count(m_output, text) >= count;
 }
 
 int ToolProcess::Stop(int signalNumber) {
@@ -66,11 +62,8 @@ int ToolProcess::Stop(int signalNumber) {
 }
 
 int ToolProcess::Finish() {
-    int64_t deadline = MonotonicNs() + (int64_t)kWaitMs * 1000000;
-    while (!m_eof && MonotonicNs() < deadline)
-        ReadOutput(RemainingMs(deadline));
     int status = 0;
-    if (!Eventually([&] { return waitpid(m_pid, &status, WNOHANG) != 0; }, RemainingMs(deadline)))
+    if (!Eventually([&] { return ReadOutput() && waitpid(m_pid, &status, WNOHANG) != 0; }, kWaitMs))
         return -1;
     m_pid = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -78,13 +71,9 @@ int ToolProcess::Finish() {
 
 std::vector<std::string> ToolProcess::Lines(const std::string &prefix) const {
     std::vector<std::string> lines;
-    for (size_t at = 0; at < m_output.size();) {
-        size_t end = m_output.find('\n', at);
-        if (end == std::string::npos) end = m_output.size();
-        if (m_output.compare(at, prefix.size(), prefix) == 0)
-            lines.push_back(m_output.substr(at, end - at));
-        at = end + 1;
-    }
+    std::istringstream in(m_output);
+    for (std::string line; std::getline(in, line);)
+        if (line.compare(0, prefix.size(), prefix) == 0) lines.push_back(line);
     return lines;
 }
 

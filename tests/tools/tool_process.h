@@ -27,7 +27,7 @@ class ToolProcess {
     std::vector<std::string> Lines(const std::string &prefix) const;
 
   private:
-    bool ReadOutput(int timeoutMs);
+    bool ReadOutput();
 
     pid_t m_pid = -1;
     int m_out = -1;
