@@ -31,6 +31,12 @@ TEST(TokenToUInt32, HexInEitherCaseAndSignedDecimalWithinThirtyTwoBits) {
     for (const char *t : {"4294967296", "-2147483649", "99999999999999999999999", "0x", " 0x7ff",
                           "0x7ff ", "", "x7ff", "0xg", "7a", "+", "-", "+-1", "1.0", "0x 1"})
         EXPECT_EQ(-1, U32(t)) << '"' << t << '"';
+    // The token is lower-cased in place.
+    char token[] = "0XABcD";
+    uint32_t value = 0;
+    ASSERT_EQ(1, TokenToUInt32(token, &value));
+    EXPECT_STREQ("0xabcd", token);
+    EXPECT_EQ(0xABCDu, value);
 }
 
 TEST(TokenToByte, HexReadsTwoDigitsDecimalKeepsTheLowEightBits) {
@@ -42,15 +48,6 @@ TEST(TokenToByte, HexReadsTwoDigitsDecimalKeepsTheLowEightBits) {
     EXPECT_EQ(255, Byte("4294967295"));
     for (const char *t : {"4294967296", "0xg", "0x", "7a", " 7", "0x+1"})
         EXPECT_EQ(-1, Byte(t)) << t;
-}
-
-// The converters lower-case the token in place.
-TEST(NumberTokens, LowerCaseTheTokenInPlace) {
-    char token[] = "0XABcD";
-    uint32_t value = 0;
-    ASSERT_EQ(1, TokenToUInt32(token, &value));
-    EXPECT_STREQ("0xabcd", token);
-    EXPECT_EQ(0xABCDu, value);
 }
 
 } // namespace
