@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr int kRounds = 50;
-
 class TwoCopies : public LibraryTest {
   protected:
     void TearDown() override {
@@ -26,7 +24,7 @@ TEST_F(TwoCopies, OpenAndCloseInterleavedWithoutDisturbingEachOther) {
     KorvelLibrary *copies[2] = {&lib, &copy};
     size_t clients = 0;
     for (EventCallback callback : {EventCallback(nullptr), EventCallback(CountEvent)}) {
-        for (int round = 0; round < kRounds; ++round) {
+        for (int round = 0; round < 50; ++round) {
             // Alternate which copy closes first.
             KorvelLibrary &first = *copies[round % 2];
             KorvelLibrary &second = *copies[1 - round % 2];
