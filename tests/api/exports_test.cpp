@@ -14,11 +14,6 @@ class Exports : public LibraryTest {
   protected:
     explicit Exports(const uint32_t *maxInstances = nullptr)
         : LibraryTest({KORVEL_TEST_LIBRARY, maxInstances}) {}
-    void SetUp() override {
-        LibraryTest::SetUp();
-        params = MakeParams("10.0.0.1");
-    }
-
     // Opens with the behaviour of the fake engine named by `address`; the
     // record stays alive until the fixture ends, as the library keeps a
     // pointer to it.
@@ -67,22 +62,21 @@ TEST_F(Exports, UnknownInstanceNumbersGiveIllegalInstanceEverywhere) {
     ExpectEveryInstanceFunctionGives3(lib, open);
 }
 
-TEST_F(Exports, InitializeChecksPointersThenSize) {
+// Pointers are checked before the size; a larger record is accepted (only
+// its first 44 bytes are read). Callback mode does not wait for the
+// connection.
+TEST_F(Exports, InitializeChecksArgumentsAndNumbersAreLowestFreeFirst) {
     int32_t n = 77;
     EXPECT_EQ(KORVEL_ERR_NULL_POINTER, lib.Initialize(nullptr, &params, nullptr, 0));
     EXPECT_EQ(KORVEL_ERR_NULL_POINTER, lib.Initialize(&n, nullptr, nullptr, 0));
     EXPECT_EQ(77, n);
-    for (uint32_t size : {0u, 40u, 43u}) {
-        params.size = size;
-        EXPECT_EQ(1, OpenWith(params, KORVEL_ERR_ILLEGAL_PARAMETER)) << size;
-    }
-    // A larger record is accepted; only its first 44 bytes are read.
-    params.size = 0xFFFFFFFFu;
-    EXPECT_EQ(1, OpenWith(params));
-}
-
-TEST_F(Exports, FailedInitializeHandsTheSameNumberOutAgain) {
+    // A failed open hands the same number out again.
     InitParams other = params;
+    for (uint32_t size : {0u, 40u, 43u}) {
+        other.size = size;
+        EXPECT_EQ(1, OpenWith(other, KORVEL_ERR_ILLEGAL_PARAMETER)) << size;
+    }
+    other = params;
     for (uint32_t protocol : {0u, 2u, 0xFFFFFFFFu}) {
         other.protocol = protocol;
         EXPECT_EQ(1, OpenWith(other, KORVEL_ERR_RESOURCE));
@@ -90,24 +84,20 @@ TEST_F(Exports, FailedInitializeHandsTheSameNumberOutAgain) {
     EXPECT_EQ(1, OpenAs("refuse-transport", KORVEL_ERR_RESOURCE));
     EXPECT_EQ(1, OpenAs("refuse-connect", KORVEL_ERR_CONNECTION));
     EXPECT_EQ(1, OpenAs("never-connects", KORVEL_ERR_CONNECTION));
+    params.size = 0xFFFFFFFFu;
     EXPECT_EQ(1, OpenWith(params));
     ExpectEveryInstanceFunctionGives3(lib, 2);
 
-    // Callback mode does not wait for the connection.
-    int32_t n = 0;
     uint32_t state = 0;
     EXPECT_EQ(KORVEL_OK, lib.Initialize(&n, &kept[2], CountEvent, 99));
     EXPECT_EQ(KORVEL_OK, lib.GetConnectionState(n, &state));
     EXPECT_EQ(KORVEL_CONN_CONNECTING, state);
-}
-
-TEST_F(Exports, NumbersAreLowestFreeFirstAndAFailedCloseStillFreesOne) {
-    EXPECT_EQ(1, OpenWith(params));
-    EXPECT_EQ(2, OpenAs("close-fails"));
+    // A failed close still frees its number.
+    EXPECT_EQ(3, OpenAs("close-fails"));
+    EXPECT_EQ(4, OpenWith(params));
+    EXPECT_EQ(KORVEL_ERR_DISCONNECT, lib.Shutdown(3));
+    ExpectEveryInstanceFunctionGives3(lib, 3);
     EXPECT_EQ(3, OpenWith(params));
-    EXPECT_EQ(KORVEL_ERR_DISCONNECT, lib.Shutdown(2));
-    ExpectEveryInstanceFunctionGives3(lib, 2);
-    EXPECT_EQ(2, OpenWith(params));
 }
 
 TEST_F(Exports, WriteChecksArgumentsThenStopsAtTheFirstRefusedMessage) {
