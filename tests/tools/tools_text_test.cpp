@@ -19,7 +19,7 @@ bool Same(const CanMsg &a, const CanMsg &b) { return std::memcmp(&a, &b, sizeof(
 
 constexpr uint8_t kExt = KORVEL_MSGFLAG_EXT, kRtr = KORVEL_MSGFLAG_RTR;
 
-TEST(CanSendSyntax, ParsesTheFormsCanEngineersTypeAndWritesThemBack) {
+TEST(CanSendSyntax, ParsesTheFormsCanEngineersTypeWritesThemBackAndRefusesOthers) {
     const struct {
         const char *text;
         CanMsg msg;
@@ -45,10 +45,8 @@ TEST(CanSendSyntax, ParsesTheFormsCanEngineersTypeAndWritesThemBack) {
     }
     // The library sends identifiers unmasked; none is cut short in print.
     EXPECT_EQ("FFFFFFFF#R", FormatCanSend(CanMsg{0xFFFFFFFF, kRtr, 0, {}, {}, 0}));
-}
-
-TEST(CanSendSyntax, RejectsMalformedArgumentsWithTheirReason) {
-    const std::vector<std::pair<int, std::vector<const char *>>> cases = {
+    // Malformed arguments are refused with their reason.
+    const std::vector<std::pair<int, std::vector<const char *>>> refused = {
         {CAN_TEXT_ERR_EMPTY, {"", nullptr}},
         {CAN_TEXT_ERR_IDENTIFIER, {"xyz#", "123456789#"}},
         {CAN_TEXT_ERR_SEPARATOR, {"123 #11"}},
@@ -58,11 +56,10 @@ TEST(CanSendSyntax, RejectsMalformedArgumentsWithTheirReason) {
         {CAN_TEXT_ERR_TOO_LONG, {"123#112233445566778899"}},
         {CAN_TEXT_ERR_REMOTE, {"123#R9"}},
         {CAN_TEXT_ERR_FD, {"123##1"}}};
-    for (const auto &c : cases)
-        for (const char *text : c.second) {
-            CanMsg msg;
-            EXPECT_EQ(c.first, ParseCanSend(text, &msg)) << (text ? text : "null");
-        }
+    CanMsg msg;
+    for (const auto &r : refused)
+        for (const char *text : r.second)
+            EXPECT_EQ(r.first, ParseCanSend(text, &msg)) << (text ? text : "null");
 }
 
 // The log lines the tools write are read by can-utils and python-can in the
