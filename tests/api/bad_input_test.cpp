@@ -93,9 +93,8 @@ uint64_t HammerInstances(int seed, int rounds) {
         uint32_t count = 0, conn = 0;
         uint16_t state = 0;
         BufferInfo info;
-        if (expect(g_lib->WriteCanMsg(n, &m, 1, &count), KORVEL_ERR_TX_BUFFER_FULL) == KORVEL_OK &&
-            staysOpen)
-            accepted += count;
+        if (expect(g_lib->WriteCanMsg(n, &m, 1, &count), KORVEL_ERR_TX_BUFFER_FULL) == KORVEL_OK)
+            accepted += staysOpen ? count : 0;
         expect(g_lib->ReadCanMsg(n, two, 2, &count), KORVEL_ERR_NO_MESSAGE);
         expect(g_lib->GetCanBufferInfo(n, &info));
         expect(g_lib->GetCanState(n, &state));

@@ -134,13 +134,10 @@ TEST_F(Exports, ReadMakesCountAttemptsAndReportsAnEmptyFirstAttempt) {
     EXPECT_EQ(0u, read);
 
     CanMsg msgs[2] = {Msg(0x11), Msg(0x22)};
-    uint32_t written = 0;
-    ASSERT_EQ(KORVEL_OK, lib.WriteCanMsg(n, msgs, 2, &written));
+    ASSERT_EQ(KORVEL_OK, lib.WriteCanMsg(n, msgs, 2, &read));
     EXPECT_EQ(KORVEL_OK, lib.ReadCanMsg(n, out, 4, &read));
-    EXPECT_EQ(2u, read);
-    EXPECT_EQ(0x11u, out[0].id);
-    EXPECT_EQ(0x22u, out[1].id);
-    EXPECT_EQ(0xEEu, out[2].length);
+    EXPECT_EQ((std::vector<uint32_t>{2, 0x11, 0x22, 0xEE}),
+              (std::vector<uint32_t>{read, out[0].id, out[1].id, out[2].length}));
 }
 
 TEST_F(Exports, PendingErrorIsReportedOnceAfterTheOwnChecksButNotByShutdown) {
