@@ -166,17 +166,13 @@ void KORVEL_CALL CallEveryExport(int32_t instance, uint32_t code, uint32_t) {
     uint16_t state = 0;
     BufferInfo info;
     VersionInfo version;
-    g_calls.status = {lib.ResetCan(instance, 0x1F),
-                      lib.GetCanBufferInfo(instance, &info),
-                      lib.GetCanState(instance, &state),
-                      lib.GetConnectionState(instance, &g_calls.conn),
-                      lib.GetVersion(&version),
-                      lib.Initialize(&g_calls.opened, g_calls.params, nullptr, 0),
-                      lib.ReadCanMsg(instance, &m, 1, &count),
-                      lib.RegisterCanMsg(instance, 1, 2),
-                      lib.ResetCanState(instance, 0xFFFF),
-                      lib.WriteCanMsg(instance, &m, 1, &count),
-                      lib.Shutdown(g_calls.opened)};
+    g_calls.status.assign(
+        {lib.ResetCan(instance, 0x1F), lib.GetCanBufferInfo(instance, &info),
+         lib.GetCanState(instance, &state), lib.GetConnectionState(instance, &g_calls.conn),
+         lib.GetVersion(&version), lib.Initialize(&g_calls.opened, g_calls.params, nullptr, 0),
+         lib.ReadCanMsg(instance, &m, 1, &count), lib.RegisterCanMsg(instance, 1, 2),
+         lib.ResetCanState(instance, 0xFFFF), lib.WriteCanMsg(instance, &m, 1, &count),
+         lib.Shutdown(g_calls.opened)});
     if (g_calls.shutsItselfDown) g_calls.status.push_back(lib.Shutdown(instance));
     while (!g_calls.shutsItselfDown &&
            lib.GetCanState(instance, &state) != KORVEL_ERR_ILLEGAL_INSTANCE) {

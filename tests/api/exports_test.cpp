@@ -37,17 +37,13 @@ void ExpectEveryInstanceFunctionGives3(KorvelLibrary &lib, int32_t n) {
     BufferInfo info;
     std::memset(&info, 0xA5, sizeof(info));
     CanMsg msg = {};
-    const uint32_t kIllegal = KORVEL_ERR_ILLEGAL_INSTANCE;
-    EXPECT_EQ(kIllegal, lib.ResetCan(n, 0x1F));
-    EXPECT_EQ(kIllegal, lib.GetCanBufferInfo(n, &info));
-    EXPECT_EQ(kIllegal, lib.GetCanState(n, &u16));
-    EXPECT_EQ(kIllegal, lib.GetConnectionState(n, &u32));
-    EXPECT_EQ(kIllegal, lib.ReadCanMsg(n, &msg, 1, &u32));
-    EXPECT_EQ(kIllegal, lib.RegisterCanMsg(n, 0, 0));
-    EXPECT_EQ(kIllegal, lib.ResetCanState(n, 0xFFFF));
-    EXPECT_EQ(kIllegal, lib.Shutdown(n));
-    EXPECT_EQ(kIllegal, lib.WriteCanMsg(n, &msg, 1, &u32));
-    EXPECT_EQ(kIllegal, lib.WriteCanMsg(n, nullptr, 0, nullptr));
+    EXPECT_EQ(std::vector<uint32_t>(10, KORVEL_ERR_ILLEGAL_INSTANCE),
+              (std::vector<uint32_t>{
+                  lib.ResetCan(n, 0x1F), lib.GetCanBufferInfo(n, &info), lib.GetCanState(n, &u16),
+                  lib.GetConnectionState(n, &u32), lib.ReadCanMsg(n, &msg, 1, &u32),
+                  lib.RegisterCanMsg(n, 0, 0), lib.ResetCanState(n, 0xFFFF), lib.Shutdown(n),
+                  lib.WriteCanMsg(n, &msg, 1, &u32), lib.WriteCanMsg(n, nullptr, 0, nullptr)}))
+        << "instance " << n;
     EXPECT_EQ(kUntouched, u32);
     EXPECT_EQ(0xA5A5, u16);
     EXPECT_EQ(kUntouched, info.txCount);
