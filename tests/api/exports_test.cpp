@@ -96,8 +96,9 @@ TEST_F(Exports, InitializeChecksArgumentsAndNumbersAreLowestFreeFirst) {
     EXPECT_EQ(3, OpenWith(params));
 }
 
-TEST_F(Exports, WriteChecksArgumentsThenStopsAtTheFirstRefusedMessage) {
+TEST_F(Exports, WriteChecksArgumentsStopsAtTheFirstRefusedMessageAndCountsWhatItHolds) {
     params.txBufferSize = 2; // holds size + 1 = 3 messages
+    params.rxBufferSize = 9;
     int32_t n = OpenWith(params);
     CanMsg msgs[5] = {Msg(1), Msg(2), Msg(3), Msg(4), Msg(5)};
     uint32_t written = kUntouched;
@@ -112,6 +113,13 @@ TEST_F(Exports, WriteChecksArgumentsThenStopsAtTheFirstRefusedMessage) {
     msgs[1].length = 9;
     EXPECT_EQ(KORVEL_ERR_ILLEGAL_PARAMETER, lib.WriteCanMsg(n, msgs, 3, &written));
     EXPECT_EQ(1u, written);
+    // The buffer record is filled from the engine's four counts.
+    BufferInfo info;
+    EXPECT_EQ(KORVEL_ERR_NULL_POINTER, lib.GetCanBufferInfo(n, nullptr));
+    EXPECT_EQ(KORVEL_OK, lib.GetCanBufferInfo(n, &info));
+    EXPECT_EQ(
+        (std::vector<uint32_t>{2, 9, 1, 0}),
+        (std::vector<uint32_t>{info.txBufferSize, info.rxBufferSize, info.txCount, info.rxCount}));
 }
 
 TEST_F(Exports, ReadMakesCountAttemptsAndReportsAnEmptyFirstAttempt) {
@@ -145,22 +153,6 @@ TEST_F(Exports, PendingErrorIsReportedOnceAfterTheOwnChecksButNotByShutdown) {
     EXPECT_EQ(KORVEL_OK, lib.GetCanState(n, &state));
     EXPECT_EQ(KORVEL_OK, lib.Shutdown(n));
     EXPECT_EQ(KORVEL_OK, lib.Shutdown(OpenAs("pending:11")));
-}
-
-// The record is filled from the engine's four counts.
-TEST_F(Exports, BufferInfoHasTheSizesAndTheCount) {
-    params.txBufferSize = 7;
-    params.rxBufferSize = 9;
-    int32_t n = OpenWith(params);
-    CanMsg msgs[2] = {Msg(1), Msg(2)};
-    uint32_t count = 0;
-    ASSERT_EQ(KORVEL_OK, lib.WriteCanMsg(n, msgs, 2, &count));
-    BufferInfo info;
-    EXPECT_EQ(KORVEL_ERR_NULL_POINTER, lib.GetCanBufferInfo(n, nullptr));
-    EXPECT_EQ(KORVEL_OK, lib.GetCanBufferInfo(n, &info));
-    EXPECT_EQ(
-        (std::vector<uint32_t>{7, 9, 2, 0}),
-        (std::vector<uint32_t>{info.txBufferSize, info.rxBufferSize, info.txCount, info.rxCount}));
 }
 
 // The test library has another file name than the product: the version
