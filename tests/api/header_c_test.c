@@ -1,6 +1,6 @@
 /* A C program built against the public header and linked the ordinary way
- * (the import library on Windows): the header is valid C and the linked
- * calls reach the library, whose version this is. */
+ * (the import library on Windows): the header is valid C, and a linked call
+ * reaches the library and reads its version. */
 #include "korvel32.h"
 
 int main(void) {
