@@ -171,12 +171,9 @@ class AllocationFaults : public FaultsTest {
     bool faultsAllowed = true; // false while the instance must work again
 };
 
-TEST_F(AllocationFaults, EveryAllocationOfAPollingSequenceFailsCleanly) {
-    EXPECT_GT(Sweep(false), 10u);
-}
-
-TEST_F(AllocationFaults, EveryAllocationOfACallbackSequenceFailsCleanly) {
-    EXPECT_GT(Sweep(true), 10u);
+TEST_F(AllocationFaults, EveryAllocationOfAPollingAndOfACallbackSequenceFailsCleanly) {
+    for (bool callbackMode : {false, true})
+        EXPECT_GT(Sweep(callbackMode), 10u) << (callbackMode ? "callback mode" : "polling mode");
 }
 
 } // namespace
