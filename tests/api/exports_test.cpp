@@ -14,11 +14,6 @@ class Exports : public LibraryTest {
   protected:
     explicit Exports(const uint32_t *maxInstances = nullptr)
         : LibraryTest({KORVEL_TEST_LIBRARY, maxInstances}) {}
-    void SetUp() override {
-        LibraryTest::SetUp();
-        params = MakeParams("10.0.0.1");
-    }
-
     // Opens with the behaviour of the fake engine named by `address`; the
     // record stays alive until the fixture ends, as the library keeps a
     // pointer to it.
@@ -42,17 +37,13 @@ void ExpectEveryInstanceFunctionGives3(KorvelLibrary &lib, int32_t n) {
     BufferInfo info;
     std::memset(&info, 0xA5, sizeof(info));
     CanMsg msg = {};
-    const uint32_t kIllegal = KORVEL_ERR_ILLEGAL_INSTANCE;
-    EXPECT_EQ(kIllegal, lib.ResetCan(n, 0x1F));
-    EXPECT_EQ(kIllegal, lib.GetCanBufferInfo(n, &info));
-    EXPECT_EQ(kIllegal, lib.GetCanState(n, &u16));
-    EXPECT_EQ(kIllegal, lib.GetConnectionState(n, &u32));
-    EXPECT_EQ(kIllegal, lib.ReadCanMsg(n, &msg, 1, &u32));
-    EXPECT_EQ(kIllegal, lib.RegisterCanMsg(n, 0, 0));
-    EXPECT_EQ(kIllegal, lib.ResetCanState(n, 0xFFFF));
-    EXPECT_EQ(kIllegal, lib.Shutdown(n));
-    EXPECT_EQ(kIllegal, lib.WriteCanMsg(n, &msg, 1, &u32));
-    EXPECT_EQ(kIllegal, lib.WriteCanMsg(n, nullptr, 0, nullptr));
+    EXPECT_EQ(std::vector<uint32_t>(10, KORVEL_ERR_ILLEGAL_INSTANCE),
+              (std::vector<uint32_t>{
+                  lib.ResetCan(n, 0x1F), lib.GetCanBufferInfo(n, &info), lib.GetCanState(n, &u16),
+                  lib.GetConnectionState(n, &u32), lib.ReadCanMsg(n, &msg, 1, &u32),
+                  lib.RegisterCanMsg(n, 0, 0), lib.ResetCanState(n, 0xFFFF), lib.Shutdown(n),
+                  lib.WriteCanMsg(n, &msg, 1, &u32), lib.WriteCanMsg(n, nullptr, 0, nullptr)}))
+        << "instance " << n;
     EXPECT_EQ(kUntouched, u32);
     EXPECT_EQ(0xA5A5, u16);
     EXPECT_EQ(kUntouched, info.txCount);
@@ -67,22 +58,21 @@ TEST_F(Exports, UnknownInstanceNumbersGiveIllegalInstanceEverywhere) {
     ExpectEveryInstanceFunctionGives3(lib, open);
 }
 
-TEST_F(Exports, InitializeChecksPointersThenSize) {
+// Pointers are checked before the size; a larger record is accepted (only
+// its first 44 bytes are read). Callback mode does not wait for the
+// connection.
+TEST_F(Exports, InitializeChecksArgumentsAndNumbersAreLowestFreeFirst) {
     int32_t n = 77;
     EXPECT_EQ(KORVEL_ERR_NULL_POINTER, lib.Initialize(nullptr, &params, nullptr, 0));
     EXPECT_EQ(KORVEL_ERR_NULL_POINTER, lib.Initialize(&n, nullptr, nullptr, 0));
     EXPECT_EQ(77, n);
-    for (uint32_t size : {0u, 40u, 43u}) {
-        params.size = size;
-        EXPECT_EQ(1, OpenWith(params, KORVEL_ERR_ILLEGAL_PARAMETER)) << size;
-    }
-    // A larger record is accepted; only its first 44 bytes are read.
-    params.size = 0xFFFFFFFFu;
-    EXPECT_EQ(1, OpenWith(params));
-}
-
-TEST_F(Exports, FailedInitializeHandsTheSameNumberOutAgain) {
+    // A failed open hands the same number out again.
     InitParams other = params;
+    for (uint32_t size : {0u, 40u, 43u}) {
+        other.size = size;
+        EXPECT_EQ(1, OpenWith(other, KORVEL_ERR_ILLEGAL_PARAMETER)) << size;
+    }
+    other = params;
     for (uint32_t protocol : {0u, 2u, 0xFFFFFFFFu}) {
         other.protocol = protocol;
         EXPECT_EQ(1, OpenWith(other, KORVEL_ERR_RESOURCE));
@@ -90,28 +80,25 @@ TEST_F(Exports, FailedInitializeHandsTheSameNumberOutAgain) {
     EXPECT_EQ(1, OpenAs("refuse-transport", KORVEL_ERR_RESOURCE));
     EXPECT_EQ(1, OpenAs("refuse-connect", KORVEL_ERR_CONNECTION));
     EXPECT_EQ(1, OpenAs("never-connects", KORVEL_ERR_CONNECTION));
+    params.size = 0xFFFFFFFFu;
     EXPECT_EQ(1, OpenWith(params));
     ExpectEveryInstanceFunctionGives3(lib, 2);
 
-    // Callback mode does not wait for the connection.
-    int32_t n = 0;
     uint32_t state = 0;
     EXPECT_EQ(KORVEL_OK, lib.Initialize(&n, &kept[2], CountEvent, 99));
     EXPECT_EQ(KORVEL_OK, lib.GetConnectionState(n, &state));
     EXPECT_EQ(KORVEL_CONN_CONNECTING, state);
-}
-
-TEST_F(Exports, NumbersAreLowestFreeFirstAndAFailedCloseStillFreesOne) {
-    EXPECT_EQ(1, OpenWith(params));
-    EXPECT_EQ(2, OpenAs("close-fails"));
+    // A failed close still frees its number.
+    EXPECT_EQ(3, OpenAs("close-fails"));
+    EXPECT_EQ(4, OpenWith(params));
+    EXPECT_EQ(KORVEL_ERR_DISCONNECT, lib.Shutdown(3));
+    ExpectEveryInstanceFunctionGives3(lib, 3);
     EXPECT_EQ(3, OpenWith(params));
-    EXPECT_EQ(KORVEL_ERR_DISCONNECT, lib.Shutdown(2));
-    ExpectEveryInstanceFunctionGives3(lib, 2);
-    EXPECT_EQ(2, OpenWith(params));
 }
 
-TEST_F(Exports, WriteChecksArgumentsThenStopsAtTheFirstRefusedMessage) {
+TEST_F(Exports, WriteChecksArgumentsStopsAtTheFirstRefusedMessageAndCountsWhatItHolds) {
     params.txBufferSize = 2; // holds size + 1 = 3 messages
+    params.rxBufferSize = 9;
     int32_t n = OpenWith(params);
     CanMsg msgs[5] = {Msg(1), Msg(2), Msg(3), Msg(4), Msg(5)};
     uint32_t written = kUntouched;
@@ -126,6 +113,13 @@ TEST_F(Exports, WriteChecksArgumentsThenStopsAtTheFirstRefusedMessage) {
     msgs[1].length = 9;
     EXPECT_EQ(KORVEL_ERR_ILLEGAL_PARAMETER, lib.WriteCanMsg(n, msgs, 3, &written));
     EXPECT_EQ(1u, written);
+    // The buffer record is filled from the engine's four counts.
+    BufferInfo info;
+    EXPECT_EQ(KORVEL_ERR_NULL_POINTER, lib.GetCanBufferInfo(n, nullptr));
+    EXPECT_EQ(KORVEL_OK, lib.GetCanBufferInfo(n, &info));
+    EXPECT_EQ(
+        (std::vector<uint32_t>{2, 9, 1, 0}),
+        (std::vector<uint32_t>{info.txBufferSize, info.rxBufferSize, info.txCount, info.rxCount}));
 }
 
 TEST_F(Exports, ReadMakesCountAttemptsAndReportsAnEmptyFirstAttempt) {
@@ -144,13 +138,10 @@ TEST_F(Exports, ReadMakesCountAttemptsAndReportsAnEmptyFirstAttempt) {
     EXPECT_EQ(0u, read);
 
     CanMsg msgs[2] = {Msg(0x11), Msg(0x22)};
-    uint32_t written = 0;
-    ASSERT_EQ(KORVEL_OK, lib.WriteCanMsg(n, msgs, 2, &written));
+    ASSERT_EQ(KORVEL_OK, lib.WriteCanMsg(n, msgs, 2, &read));
     EXPECT_EQ(KORVEL_OK, lib.ReadCanMsg(n, out, 4, &read));
-    EXPECT_EQ(2u, read);
-    EXPECT_EQ(0x11u, out[0].id);
-    EXPECT_EQ(0x22u, out[1].id);
-    EXPECT_EQ(0xEEu, out[2].length);
+    EXPECT_EQ((std::vector<uint32_t>{2, 0x11, 0x22, 0xEE}),
+              (std::vector<uint32_t>{read, out[0].id, out[1].id, out[2].length}));
 }
 
 TEST_F(Exports, PendingErrorIsReportedOnceAfterTheOwnChecksButNotByShutdown) {
@@ -162,22 +153,6 @@ TEST_F(Exports, PendingErrorIsReportedOnceAfterTheOwnChecksButNotByShutdown) {
     EXPECT_EQ(KORVEL_OK, lib.GetCanState(n, &state));
     EXPECT_EQ(KORVEL_OK, lib.Shutdown(n));
     EXPECT_EQ(KORVEL_OK, lib.Shutdown(OpenAs("pending:11")));
-}
-
-// The record is filled from the engine's four counts.
-TEST_F(Exports, BufferInfoHasTheSizesAndTheCount) {
-    params.txBufferSize = 7;
-    params.rxBufferSize = 9;
-    int32_t n = OpenWith(params);
-    CanMsg msgs[2] = {Msg(1), Msg(2)};
-    uint32_t count = 0;
-    ASSERT_EQ(KORVEL_OK, lib.WriteCanMsg(n, msgs, 2, &count));
-    BufferInfo info;
-    EXPECT_EQ(KORVEL_ERR_NULL_POINTER, lib.GetCanBufferInfo(n, nullptr));
-    EXPECT_EQ(KORVEL_OK, lib.GetCanBufferInfo(n, &info));
-    EXPECT_EQ(
-        (std::vector<uint32_t>{7, 9, 2, 0}),
-        (std::vector<uint32_t>{info.txBufferSize, info.rxBufferSize, info.txCount, info.rxCount}));
 }
 
 // The test library has another file name than the product: the version

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -19,38 +20,31 @@ int64_t U32(const std::string &token) { return Convert(TokenToUInt32, token); }
 int64_t Byte(const std::string &token) { return Convert(TokenToByte, token); }
 
 TEST(TokenToUInt32, HexInEitherCaseAndSignedDecimalWithinThirtyTwoBits) {
-    EXPECT_EQ(0x7FF, U32("0X7FF"));
-    EXPECT_EQ(0x7FF, U32("2047"));
-    EXPECT_EQ(0x12345678, U32("0x123456789")); // digits behind the eighth are not read
-    EXPECT_EQ(0x12345678, U32("0x12345678 junk"));
-    EXPECT_EQ(0xFFFFFFFF, U32("-1"));
-    EXPECT_EQ(0xFFFFFFFF, U32("4294967295"));
-    EXPECT_EQ(0x80000000, U32("-2147483648"));
-    EXPECT_EQ(1, U32("+00000000000000000000000000000000000001"));
+    // Digits behind the eighth are not read.
+    EXPECT_EQ(
+        (std::vector<int64_t>{0x7FF, 0x7FF, 0x12345678, 0x12345678, 0xFFFFFFFF, 0xFFFFFFFF,
+                              0x80000000, 1}),
+        (std::vector<int64_t>{U32("0X7FF"), U32("2047"), U32("0x123456789"), U32("0x12345678 junk"),
+                              U32("-1"), U32("4294967295"), U32("-2147483648"),
+                              U32("+00000000000000000000000000000000000001")}));
     // A decimal number that no 32-bit value holds fails instead of wrapping.
     for (const char *t : {"4294967296", "-2147483649", "99999999999999999999999", "0x", " 0x7ff",
                           "0x7ff ", "", "x7ff", "0xg", "7a", "+", "-", "+-1", "1.0", "0x 1"})
         EXPECT_EQ(-1, U32(t)) << '"' << t << '"';
-}
-
-TEST(TokenToByte, HexReadsTwoDigitsDecimalKeepsTheLowEightBits) {
-    EXPECT_EQ(0x10, Byte("0x100"));
-    EXPECT_EQ(0xAB, Byte("0XaB"));
-    EXPECT_EQ(7, Byte("+7"));
-    EXPECT_EQ(251, Byte("-5"));
-    EXPECT_EQ(44, Byte("300"));
-    EXPECT_EQ(255, Byte("4294967295"));
-    for (const char *t : {"4294967296", "0xg", "0x", "7a", " 7", "0x+1"})
-        EXPECT_EQ(-1, Byte(t)) << t;
-}
-
-// The converters lower-case the token in place.
-TEST(NumberTokens, LowerCaseTheTokenInPlace) {
+    // The token is lower-cased in place.
     char token[] = "0XABcD";
     uint32_t value = 0;
     ASSERT_EQ(1, TokenToUInt32(token, &value));
     EXPECT_STREQ("0xabcd", token);
     EXPECT_EQ(0xABCDu, value);
+}
+
+TEST(TokenToByte, HexReadsTwoDigitsDecimalKeepsTheLowEightBits) {
+    EXPECT_EQ((std::vector<int64_t>{0x10, 0xAB, 7, 251, 44, 255}),
+              (std::vector<int64_t>{Byte("0x100"), Byte("0XaB"), Byte("+7"), Byte("-5"),
+                                    Byte("300"), Byte("4294967295")}));
+    for (const char *t : {"4294967296", "0xg", "0x", "7a", " 7", "0x+1"})
+        EXPECT_EQ(-1, Byte(t)) << t;
 }
 
 } // namespace

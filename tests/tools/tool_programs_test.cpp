@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <regex>
 
@@ -83,8 +82,8 @@ TEST(GatewayLogs, GeneratorAndReplayKeepTheirTimeAndReplaySkipsWhatItCannotSend)
     ASSERT_EQ(53u, client.Receive(53).size()); // 50 generated, 3 replayed
     EXPECT_GE(MonotonicNs() - start, 300000000);
     std::vector<CanMsg> replayed;
-    std::copy_if(client.Frames().begin(), client.Frames().end(), std::back_inserter(replayed),
-                 [](const CanMsg &msg) { return msg.id != 1; });
+    for (const CanMsg &msg : client.Frames())
+        if (msg.id != 1) replayed.push_back(msg);
     ASSERT_EQ(3u, replayed.size());
     EXPECT_TRUE(SameMsg(CanMsg{0x123, 0, 4, {0xDE, 0xAD, 0xBE, 0xEF}, {}, 0}, replayed[0]));
     EXPECT_TRUE(SameMsg(CanMsg{0x12345678, KORVEL_MSGFLAG_EXT, 2, {1, 2}, {}, 0}, replayed[1]));
