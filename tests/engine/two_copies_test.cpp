@@ -23,6 +23,7 @@ TEST_F(TwoCopies, OpenAndCloseInterleavedWithoutDisturbingEachOther) {
     size_t clients = 0;
     for (EventCallback callback : {EventCallback(nullptr), EventCallback(CountEvent)}) {
         for (int round = 0; round < 50; ++round) {
+            SCOPED_TRACE(round);
             // Alternate which copy closes first.
             KorvelLibrary &first = *copies[round % 2];
             KorvelLibrary &second = *copies[1 - round % 2];
@@ -30,8 +31,8 @@ TEST_F(TwoCopies, OpenAndCloseInterleavedWithoutDisturbingEachOther) {
             ASSERT_EQ(KORVEL_OK, first.Initialize(&a, &params, callback, 0));
             ASSERT_EQ(KORVEL_OK, second.Initialize(&b, &params, callback, 0));
             clients += 2;
-            ASSERT_TRUE(gateway.WaitForClients(clients)) << "round " << round;
-            ASSERT_EQ(KORVEL_OK, first.Shutdown(a)) << "round " << round;
+            ASSERT_TRUE(gateway.WaitForClients(clients));
+            ASSERT_EQ(KORVEL_OK, first.Shutdown(a));
 
             // The second copy still moves data, on one of the last two clients.
             const CanMsg msg = Msg(1);
@@ -39,9 +40,8 @@ TEST_F(TwoCopies, OpenAndCloseInterleavedWithoutDisturbingEachOther) {
             ASSERT_EQ(KORVEL_OK, second.WriteCanMsg(b, &msg, 1, &written));
             EXPECT_TRUE(Eventually([&] {
                 return Frames(gateway.Received(clients - 1) + gateway.Received(clients - 2)) == 1;
-            })) << "round "
-                << round;
-            ASSERT_EQ(KORVEL_OK, second.Shutdown(b)) << "round " << round;
+            }));
+            ASSERT_EQ(KORVEL_OK, second.Shutdown(b));
         }
     }
 }
