@@ -56,7 +56,7 @@ using Totals = std::array<uint64_t, kCounts>;
 // Who ends the connection: the application's shutdown, the gateway's
 // orderly close or its reset.
 enum class End { kStays, kCloses, kResets };
-// What the application does first: nothing special, not read for its time
+// What the application does first: its usual reads and writes, no reads for its time
 // of use, or write until the send fails.
 enum class Stress { kNone, kNoReads, kFillSend };
 
