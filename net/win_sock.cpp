@@ -145,28 +145,14 @@ constexpr uint32_t kCloseRetryMs = 1;
 
 // Attempts that WinSock ends later; their outcome shows in Poll.
 bool IsPendingConnectError(OsSocketError error) {
-    switch (error) {
-    case OsSocketError::OS_WSAEWOULDBLOCK:
-    case OsSocketError::OS_WSAENETUNREACH:
-    case OsSocketError::OS_WSAETIMEDOUT:
-    case OsSocketError::OS_WSAECONNREFUSED:
-        return true;
-    default:
-        return false;
-    }
+    return error == OsSocketError::OS_WSAEWOULDBLOCK || error == OsSocketError::OS_WSAENETUNREACH ||
+           error == OsSocketError::OS_WSAETIMEDOUT || error == OsSocketError::OS_WSAECONNREFUSED;
 }
 
 // Errors that make Close report that the network is not usable.
 bool IsNetworkError(OsSocketError error) {
-    switch (error) {
-    case OsSocketError::OS_WSAEINTR:
-    case OsSocketError::OS_WSAENOTSOCK:
-    case OsSocketError::OS_WSAENETDOWN:
-    case OsSocketError::OS_WSANOTINITIALISED:
-        return true;
-    default:
-        return false;
-    }
+    return error == OsSocketError::OS_WSAEINTR || error == OsSocketError::OS_WSAENOTSOCK ||
+           error == OsSocketError::OS_WSAENETDOWN || error == OsSocketError::OS_WSANOTINITIALISED;
 }
 
 // Whether a close call must be made again: WinSock has not finished it.
