@@ -20,8 +20,6 @@ int64_t MonotonicNs() {
     return std::chrono::nanoseconds(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-void Fail(const std::string &what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
-
 std::string TempPath(const std::string &name) {
     return ::testing::TempDir() + "korvel_tools_" + std::to_string(getpid()) + "_" + name;
 }
@@ -32,13 +30,6 @@ std::vector<std::string> ReadLines(const std::string &path) {
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     return lines;
-}
-
-size_t Count(const std::string &text, const std::string &part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
 }
 
 bool SameMsg(const CanMsg &a, const CanMsg &b) { return std::memcmp(&a, &b, sizeof(CanMsg)) == 0; }
@@ -105,6 +96,6 @@ const std::vector<CanMsg> &TestClient::Receive(size_t count) {
         }
         return n <= 0 || m_frames.size() >= count;
     };
-    Eventually(done, kWaitMs);
+    Eventually(done, kToolWaitMs);
     return m_frames;
 }

@@ -10,9 +10,6 @@
 #include <string>
 #include <vector>
 
-// Every wait in these helpers ends after this long at the latest.
-constexpr int kWaitMs = 10000;
-
 // korvel-gateway on an ephemeral port with the given options, started with
 // SIGINT ignored as in a background job of a shell (it must still end on it).
 class GatewayProcess : public ToolProcess {
@@ -49,11 +46,7 @@ class TestClient {
 };
 
 bool SameMsg(const CanMsg &a, const CanMsg &b);
-// How often `part` occurs in `text`.
-size_t Count(const std::string &text, const std::string &part);
 int64_t MonotonicNs();
-// Throws std::runtime_error naming the failed call and errno's text.
-void Fail(const std::string &what);
 // A file name in the test's temporary folder, unique to this process.
 std::string TempPath(const std::string &name);
 std::vector<std::string> ReadLines(const std::string &path);

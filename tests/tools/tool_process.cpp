@@ -2,13 +2,24 @@
 #include "tool_process.h"
 
 #include "eventually.h"
-#include "gateway_harness.h"
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <poll.h>
 #include <sstream>
+#include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
+
+void Fail(const std::string &what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
+
+size_t Count(const std::string &text, const std::string &part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
 
 ToolProcess::ToolProcess(const std::vector<std::string> &args, bool ignoreInterrupt) {
     int pipeFds[2];
@@ -52,7 +63,7 @@ bool ToolProcess::ReadOutput() {
 }
 
 bool ToolProcess::WaitFor(const std::string &text, size_t count) {
-    Eventually([&] { return ReadOutput() || Count(m_output, text) >= count; }, kWaitMs);
+    Eventually([&] { return ReadOutput() || Count(m_output, text) >= count; }, kToolWaitMs);
     return Count(m_output, text) >= count;
 }
 
@@ -63,7 +74,8 @@ int ToolProcess::Stop(int signalNumber) {
 
 int ToolProcess::Finish() {
     int status = 0;
-    if (!Eventually([&] { return ReadOutput() && waitpid(m_pid, &status, WNOHANG) != 0; }, kWaitMs))
+    if (!Eventually([&] { return ReadOutput() && waitpid(m_pid, &status, WNOHANG) != 0; },
+                    kToolWaitMs))
         return -1;
     m_pid = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -38,4 +38,11 @@ class ToolProcess {
 // Runs the tool to its end; its exit status, the output in *output.
 int RunTool(const std::vector<std::string> &args, std::string *output = nullptr);
 
+// Every wait for a tool ends after this long at the latest.
+constexpr int kToolWaitMs = 10000;
+// How often `part` occurs in `text`.
+size_t Count(const std::string &text, const std::string &part);
+// Throws std::runtime_error naming the failed call and errno's text.
+void Fail(const std::string &what);
+
 #endif
